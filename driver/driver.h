@@ -1,0 +1,33 @@
+// Routines of the driver frame: entry, device lifecycle and the dispatch
+// routines the entry installs.
+#pragma once
+
+#include "extension.h"
+
+// The number the next added device receives; 0 when the image is loaded.
+extern ULONG NextDeviceNumber;
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+VOID Unload(PDRIVER_OBJECT DriverObject);
+
+NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject);
+NTSTATUS SetDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, PUNICODE_STRING InterfaceName,
+                            BOOLEAN Enable);
+
+VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject);
+LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject);
+
+// Dispatch routines.
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+
+// The names a device is known by, each built from the device's number:
+// the device object's own name, the symbolic link to it, and the name an
+// application opens it by. Each fits in DEVICE_TEXT_CAPACITY - 1 characters.
+#define DEVICE_TEXT_CAPACITY 32
+enum DEVICE_TEXT_KIND { DeviceObjectName, DeviceLinkName, DeviceOpenName };
+VOID FormatDeviceText(DEVICE_TEXT_KIND Kind, ULONG DeviceNumber, CHAR* Buffer, ULONG BufferSize);

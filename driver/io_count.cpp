@@ -1,0 +1,22 @@
+// The count of requests in progress in a device, which stop and removal wait
+// to drain.
+#include "driver.h"
+
+DRIVER_IMAGE_DATA ULONG NextDeviceNumber = 0;
+
+VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  InterlockedIncrement(&extension->PendingIoCount);
+}
+
+// The decrement that brings the count to exactly 0 sets RemoveEvent. While
+// the device is started the start's bias keeps the count above 0, so only
+// stop or removal, having dropped the bias, can see it reach 0.
+LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  LONG count = InterlockedExchangeAdd(&extension->PendingIoCount, -1) - 1;
+  if (count == 0) {
+    KeSetEvent(&extension->RemoveEvent, EVENT_INCREMENT, FALSE);
+  }
+  return count;
+}

@@ -1,0 +1,35 @@
+// The one place that chooses the platform the driver is built for: the
+// kernel's own headers in the Windows image, the user-mode stand-in in the
+// host build. Everything in the driver folders includes this header and
+// nothing else of the platform's.
+#pragma once
+
+#if defined(STILLSCSI_HOST)
+
+#include "host_ddk.h"
+
+// Code placement is a property of the kernel image; the host build has none.
+#define INIT_ROUTINE
+#define PAGED_ROUTINE
+// Driver-wide variables live in their own section so that the stand-in can
+// give every load of the driver a freshly initialised image.
+#define DRIVER_IMAGE_DATA __attribute__((section("stillscsi_image"), used))
+// A UTF-16 text constant.
+#define WIDE_TEXT(s) u##s
+
+#else
+
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#define POOL_TAGGING 1
+#include <ddk/ntddk.h>
+#include <ddk/srb.h>
+#include <ntddscsi.h>
+#include <ntddstor.h>
+
+#define INIT_ROUTINE __attribute__((section("INIT")))
+#define PAGED_ROUTINE __attribute__((section("PAGE")))
+#define DRIVER_IMAGE_DATA
+#define WIDE_TEXT(s) L##s
+
+#endif
