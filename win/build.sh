@@ -1,0 +1,28 @@
+#!/bin/sh
+# Builds stillscsi.sys, the Windows kernel driver image, into OUTDIR.
+#   win/build.sh [--tests] OUTDIR
+# The build folder is OUTDIR/build. --tests also builds what the Windows
+# tests use: the checker's fault images and the guarded-probe program.
+# Needs cmake, python3 and mingw-w64 (g++-mingw-w64-x86-64-posix,
+# mingw-w64-x86-64-dev).
+set -eu
+
+targets=stillscsi
+if [ "${1:-}" = "--tests" ]; then
+  targets="stillscsi checker_fixtures guarded_probe_wine"
+  shift
+fi
+if [ $# -ne 1 ]; then
+  echo "usage: $0 [--tests] OUTDIR" >&2
+  exit 2
+fi
+
+source_dir=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$1"
+out_dir=$(cd "$1" && pwd)
+
+cmake -S "$source_dir" -B "$out_dir/build"
+# shellcheck disable=SC2086  # targets is a list
+cmake --build "$out_dir/build" --parallel --target $targets
+cp "$out_dir/build/stillscsi.sys" "$out_dir/stillscsi.sys"
+echo "built $out_dir/stillscsi.sys"

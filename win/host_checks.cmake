@@ -1,0 +1,41 @@
+# Tests of the Windows driver image, for the host build's CTest. Included by
+# the top-level CMakeLists.txt; does nothing when the mingw-w64 cross compiler
+# is missing. The image is built by a nested build of win/ (its own project,
+# with the cross toolchain) into <build>/win-image.
+find_program(STILLSCSI_MINGW_CXX x86_64-w64-mingw32-g++)
+find_package(Python3 COMPONENTS Interpreter)
+
+if(NOT STILLSCSI_MINGW_CXX OR NOT Python3_Interpreter_FOUND)
+  message(STATUS "Windows driver image: x86_64-w64-mingw32-g++ or python3 not found, its tests are skipped")
+  return()
+endif()
+
+set(STILLSCSI_WIN_DIR "${CMAKE_CURRENT_LIST_DIR}")
+set(STILLSCSI_WIN_TESTS "${CMAKE_CURRENT_LIST_DIR}/../tests/win")
+set(STILLSCSI_WIN_OUT "${CMAKE_BINARY_DIR}/win-image")
+
+add_test(NAME win_image_builds
+  COMMAND sh "${STILLSCSI_WIN_DIR}/build.sh" --tests "${STILLSCSI_WIN_OUT}")
+set_tests_properties(win_image_builds PROPERTIES FIXTURES_SETUP win_image TIMEOUT 900)
+
+add_test(NAME win_image_passes_check
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_DIR}/check_image.py" "${STILLSCSI_WIN_OUT}/stillscsi.sys")
+set_tests_properties(win_image_passes_check PROPERTIES FIXTURES_REQUIRED win_image)
+
+add_test(NAME win_image_checker_refuses_faults
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_check_image.py" "${STILLSCSI_WIN_OUT}/build")
+set_tests_properties(win_image_checker_refuses_faults PROPERTIES FIXTURES_REQUIRED win_image)
+
+# The guard's exception handling, exercised for real: only where wine can run
+# the user-mode test program.
+find_program(STILLSCSI_WINE NAMES wine64 wine PATHS /usr/lib/wine)
+if(STILLSCSI_WINE)
+  add_test(NAME win_guarded_probe_catches_under_wine
+    COMMAND "${STILLSCSI_WINE}" "${STILLSCSI_WIN_OUT}/build/guarded_probe_wine.exe")
+  set_tests_properties(win_guarded_probe_catches_under_wine PROPERTIES
+    FIXTURES_REQUIRED win_image
+    TIMEOUT 300
+    ENVIRONMENT "WINEPREFIX=${STILLSCSI_WIN_OUT}/wineprefix;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+else()
+  message(STATUS "Windows driver image: wine not found, the guarded probe is checked statically only")
+endif()
