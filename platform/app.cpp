@@ -1,0 +1,273 @@
+// The application side: opens, closes, device controls, reads and writes,
+// with the buffering an I/O manager gives each method: buffered copies,
+// output buffers probed and locked into MDLs from UserMode, or raw user
+// addresses for METHOD_NEITHER.
+#include <cstdlib>
+#include <cstring>
+
+#include "world.h"
+
+namespace host {
+
+namespace {
+
+constexpr CSHORT kFileType = 5;
+
+void FreeMdlChain(World& world, PIRP irp) {
+  for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
+    PMDL next = mdl->Next;
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    world.mdls.Free(mdl, "I/O manager");
+    mdl = next;
+  }
+  irp->MdlAddress = nullptr;
+}
+
+void* SystemBuffer(World& world, size_t length) {
+  return world.pool.Allocate(NonPagedPool, length, kSystemBufferTag, "I/O manager", __builtin_return_address(0), false);
+}
+
+// Locks a user buffer into an MDL as the I/O manager does for direct I/O;
+// the probe's exception becomes the request's status.
+NTSTATUS LockUserBuffer(World& world, PIRP irp, const void* buffer, ULONG length, LOCK_OPERATION operation) {
+  PMDL mdl = world.mdls.Create((PVOID)buffer, length, true);
+  try {
+    MmProbeAndLockPages(mdl, UserMode, operation);
+  } catch (const HostRaisedStatus& raised) {
+    world.mdls.Free(mdl, "I/O manager");
+    return raised.Status;
+  }
+  irp->MdlAddress = mdl;
+  return STATUS_SUCCESS;
+}
+
+// Copies Information bytes of buffered output back to the caller.
+void CopyBack(World& world, PIRP irp, void* output, ULONG outputLength) {
+  if (output == nullptr || NT_ERROR(irp->IoStatus.Status)) return;
+  ULONG_PTR count = irp->IoStatus.Information;
+  if (count > outputLength) {
+    Report(rule::kBufferedOverrun, "IofCompleteRequest", irp,
+           std::to_string(count) + " bytes for a buffer of " + std::to_string(outputLength));
+    count = outputLength;
+  }
+  std::memcpy(world.user.Backing(output), irp->AssociatedIrp.SystemBuffer, count);
+}
+
+}  // namespace
+
+bool PendingIo::Done() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return done_;
+}
+
+IoResult PendingIo::Wait() {
+  World::Current().WaitUntil([this] { return Done(); }, "application request");
+  return Result();
+}
+
+IoResult PendingIo::Result() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!done_) Violation(rule::kBadArgument, "PendingIo::Result", this, "the request has not completed");
+  return result_;
+}
+
+std::shared_ptr<PendingIo> App::Issue(const Handle& handle, UCHAR major,
+                                      const std::function<NTSTATUS(PIRP, PIO_STACK_LOCATION)>& setup,
+                                      const std::function<void(PIRP)>& finish) {
+  RequireIrql(PASSIVE_LEVEL, "application request");
+  World& world = World::Current();
+  auto pending = std::make_shared<PendingIo>();
+  PDEVICE_OBJECT top;
+  PIRP irp;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    if (handle.file != nullptr && files_.count(handle.file) == 0) {
+      Violation(rule::kBadArgument, "application request", handle.file, "not an open handle");
+    }
+    top = world.objects.Top(handle.device);
+    irp = world.irps.Allocate(top->StackSize, IrpKind::Manager, false);
+    irp->RequestorMode = UserMode;
+    irp->Tail.Overlay.OriginalFileObject = handle.file;
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    next->MajorFunction = major;
+    next->FileObject = handle.file;
+    NTSTATUS status = setup ? setup(irp, next) : STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) {
+      // Refused before any driver saw it, as the system service would.
+      if (finish) finish(irp);
+      world.irps.Release(irp);
+      pending->done_ = true;
+      pending->result_ = {status, 0};
+      pending->returned_ = status;
+      return pending;
+    }
+    world.irps.Find(irp)->onComplete = [pending, finish](PIRP done) {
+      if (finish) finish(done);
+      std::lock_guard<std::mutex> lock(pending->mu_);
+      pending->result_ = {done->IoStatus.Status, done->IoStatus.Information};
+      pending->done_ = true;
+    };
+  }
+  NTSTATUS returned = IofCallDriver(top, irp);
+  std::lock_guard<std::mutex> lock(pending->mu_);
+  pending->returned_ = returned;
+  return pending;
+}
+
+NTSTATUS App::Open(std::string_view name, Handle* handle) {
+  World& world = World::Current();
+  std::u16string kernelName = Utf16(name);
+  if (kernelName.rfind(u"\\\\.\\", 0) == 0) kernelName = u"\\??\\" + kernelName.substr(4);
+  PFILE_OBJECT file;
+  PDEVICE_OBJECT device;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    device = world.objects.Resolve(kernelName);
+    if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+    file = (PFILE_OBJECT)std::calloc(1, sizeof(FILE_OBJECT));
+    file->Type = kFileType;
+    file->Size = sizeof(FILE_OBJECT);
+    file->DeviceObject = device;
+    files_.insert(file);
+  }
+  Handle opening{file, device};
+  IoResult result = Issue(opening, IRP_MJ_CREATE, {}, {})->Wait();
+  if (!NT_SUCCESS(result.status)) {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    files_.erase(file);
+    std::free(file);
+    return result.status;
+  }
+  *handle = opening;
+  return result.status;
+}
+
+NTSTATUS App::Close(Handle& handle) {
+  World& world = World::Current();
+  Issue(handle, IRP_MJ_CLEANUP, {}, {})->Wait();
+  IoResult result = Issue(handle, IRP_MJ_CLOSE, {}, {})->Wait();
+  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  files_.erase(handle.file);
+  std::free(handle.file);
+  handle = Handle{};
+  return result.status;
+}
+
+IoResult App::Send(const Handle& handle, UCHAR major) { return Issue(handle, major, {}, {})->Wait(); }
+
+IoResult App::SendToDevice(PDEVICE_OBJECT device, UCHAR major, UCHAR minor) {
+  Handle deviceOnly{nullptr, device};
+  return Issue(deviceOnly, major,
+               [minor](PIRP irp, PIO_STACK_LOCATION next) {
+                 irp->RequestorMode = KernelMode;
+                 next->MinorFunction = minor;
+                 return STATUS_SUCCESS;
+               },
+               {})
+      ->Wait();
+}
+
+std::shared_ptr<PendingIo> App::DeviceIoControlAsync(const Handle& handle, ULONG code, const void* input,
+                                                     ULONG inputLength, void* output, ULONG outputLength) {
+  World& world = World::Current();
+  ULONG method = METHOD_FROM_CTL_CODE(code);
+  auto setup = [&world, code, method, input, inputLength, output, outputLength](PIRP irp, PIO_STACK_LOCATION next) {
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
+    if (method == METHOD_NEITHER) {
+      next->Parameters.DeviceIoControl.Type3InputBuffer = (PVOID)input;
+      irp->UserBuffer = output;
+      return STATUS_SUCCESS;
+    }
+    if (inputLength != 0 && !world.user.Accessible(input, inputLength, Access::Read)) return STATUS_ACCESS_VIOLATION;
+    if (method == METHOD_BUFFERED) {
+      if (outputLength != 0 && !world.user.Accessible(output, outputLength, Access::ReadWrite)) {
+        return STATUS_ACCESS_VIOLATION;
+      }
+      ULONG length = inputLength > outputLength ? inputLength : outputLength;
+      if (length != 0) {
+        irp->AssociatedIrp.SystemBuffer = SystemBuffer(world, length);
+        if (inputLength != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, world.user.Backing(input), inputLength);
+      }
+      irp->UserBuffer = output;
+      return STATUS_SUCCESS;
+    }
+    if (inputLength != 0) {
+      irp->AssociatedIrp.SystemBuffer = SystemBuffer(world, inputLength);
+      std::memcpy(irp->AssociatedIrp.SystemBuffer, world.user.Backing(input), inputLength);
+    }
+    if (outputLength != 0) {
+      return LockUserBuffer(world, irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
+    }
+    return STATUS_SUCCESS;
+  };
+  auto finish = [&world, method, output, outputLength](PIRP irp) {
+    if (method == METHOD_BUFFERED) CopyBack(world, irp, output, outputLength);
+    FreeMdlChain(world, irp);
+    if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+      world.pool.Free(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag, "I/O manager");
+      irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+  };
+  return Issue(handle, IRP_MJ_DEVICE_CONTROL, setup, finish);
+}
+
+IoResult App::DeviceIoControl(const Handle& handle, ULONG code, const void* input, ULONG inputLength, void* output,
+                              ULONG outputLength) {
+  return DeviceIoControlAsync(handle, code, input, inputLength, output, outputLength)->Wait();
+}
+
+std::shared_ptr<PendingIo> App::Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length,
+                                          LONGLONG offset) {
+  World& world = World::Current();
+  ULONG flags;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    flags = world.objects.Top(handle.device)->Flags;
+  }
+  bool read = major == IRP_MJ_READ;
+  auto setup = [&world, flags, read, buffer, length, offset](PIRP irp, PIO_STACK_LOCATION next) {
+    next->Parameters.Read.Length = length;
+    next->Parameters.Read.ByteOffset.QuadPart = offset;
+    if (length == 0) return STATUS_SUCCESS;
+    if (flags & DO_DIRECT_IO) {
+      return LockUserBuffer(world, irp, buffer, length, read ? IoWriteAccess : IoReadAccess);
+    }
+    if (flags & DO_BUFFERED_IO) {
+      if (!world.user.Accessible(buffer, length, read ? Access::ReadWrite : Access::Read)) return STATUS_ACCESS_VIOLATION;
+      irp->AssociatedIrp.SystemBuffer = SystemBuffer(world, length);
+      if (!read) std::memcpy(irp->AssociatedIrp.SystemBuffer, world.user.Backing(buffer), length);
+      return STATUS_SUCCESS;
+    }
+    irp->UserBuffer = buffer;
+    return STATUS_SUCCESS;
+  };
+  auto finish = [&world, read, buffer, length](PIRP irp) {
+    if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+      if (read) CopyBack(world, irp, buffer, length);
+      world.pool.Free(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag, "I/O manager");
+      irp->AssociatedIrp.SystemBuffer = nullptr;
+    }
+    FreeMdlChain(world, irp);
+  };
+  return Issue(handle, major, setup, finish);
+}
+
+std::shared_ptr<PendingIo> App::ReadAsync(const Handle& handle, void* buffer, ULONG length, LONGLONG offset) {
+  return Transfer(handle, IRP_MJ_READ, buffer, length, offset);
+}
+
+std::shared_ptr<PendingIo> App::WriteAsync(const Handle& handle, const void* buffer, ULONG length, LONGLONG offset) {
+  return Transfer(handle, IRP_MJ_WRITE, (void*)buffer, length, offset);
+}
+
+IoResult App::Read(const Handle& handle, void* buffer, ULONG length, LONGLONG offset) {
+  return ReadAsync(handle, buffer, length, offset)->Wait();
+}
+
+IoResult App::Write(const Handle& handle, const void* buffer, ULONG length, LONGLONG offset) {
+  return WriteAsync(handle, buffer, length, offset)->Wait();
+}
+
+}  // namespace host

@@ -1,0 +1,104 @@
+// The simulated user address space. User addresses are a reserved range
+// that is never accessible; the bytes behind them live in a memory file that
+// is mapped once for the stand-in (the backing store) and again, page by
+// page, wherever the kernel maps a locked MDL.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "world.h"
+
+namespace host {
+
+namespace {
+constexpr size_t kPage = PAGE_SIZE;
+
+[[noreturn]] void Fatal(const char* what) {
+  std::perror(what);
+  std::abort();
+}
+}  // namespace
+
+UserSpace::UserSpace(size_t bytes) : size_((bytes + kPage - 1) / kPage * kPage), pages_(size_ / kPage, Access::None) {
+  void* reserved = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) Fatal("user space reservation");
+  base_ = (uintptr_t)reserved;
+  fd_ = memfd_create("stillscsi-user-space", 0);
+  if (fd_ < 0) Fatal("memfd_create");
+  if (ftruncate(fd_, (off_t)size_) != 0) Fatal("ftruncate");
+  void* backing = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd_, 0);
+  if (backing == MAP_FAILED) Fatal("user space backing");
+  backing_ = (uint8_t*)backing;
+}
+
+UserSpace::~UserSpace() {
+  munmap(backing_, size_);
+  munmap((void*)base_, size_);
+  close(fd_);
+}
+
+void* UserSpace::Alloc(size_t size, Access access, size_t pageOffset) {
+  World& world = World::Current();
+  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  pageOffset %= kPage;
+  size_t pages = (pageOffset + size + kPage - 1) / kPage;
+  if (pages == 0) pages = 1;
+  if (nextPage_ + pages + 1 > pages_.size()) {
+    Violation(rule::kBadArgument, "UserSpace::Alloc", nullptr, "the simulated user address space is full");
+  }
+  size_t first = nextPage_;
+  for (size_t i = 0; i < pages; ++i) pages_[first + i] = access;
+  nextPage_ += pages + 1;  // the page after stays inaccessible: a guard
+  std::memset(backing_ + first * kPage, 0, pages * kPage);
+  return (void*)(base_ + first * kPage + pageOffset);
+}
+
+void UserSpace::Protect(const void* address, size_t size, Access access) {
+  World& world = World::Current();
+  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  if (!Contains(address, size)) Violation(rule::kBadArgument, "UserSpace::Protect", address);
+  uintptr_t offset = (uintptr_t)address - base_;
+  for (size_t page = offset / kPage; page <= (offset + (size ? size - 1 : 0)) / kPage; ++page) pages_[page] = access;
+}
+
+std::span<uint8_t> UserSpace::Bytes(const void* address, size_t size) {
+  if (!Contains(address, size)) Violation(rule::kBadArgument, "UserSpace::Bytes", address, "not user memory");
+  return {backing_ + ((uintptr_t)address - base_), size};
+}
+
+bool UserSpace::Contains(const void* address, size_t size) const {
+  uintptr_t start = (uintptr_t)address;
+  return start >= base_ && start <= base_ + size_ && size <= base_ + size_ - start;
+}
+
+bool UserSpace::Accessible(const void* address, size_t size, Access access) const {
+  if (!Contains(address, size)) return false;
+  if (size == 0) return true;
+  uintptr_t offset = (uintptr_t)address - base_;
+  for (size_t page = offset / kPage; page <= (offset + size - 1) / kPage; ++page) {
+    if (((uint8_t)pages_[page] & (uint8_t)access) != (uint8_t)access) return false;
+  }
+  return true;
+}
+
+uint8_t* UserSpace::Backing(const void* address) const { return backing_ + ((uintptr_t)address - base_); }
+
+void* UserSpace::MapSystemView(const void* address, size_t size) {
+  uintptr_t offset = (uintptr_t)address - base_;
+  uintptr_t firstPage = offset / kPage * kPage;
+  size_t length = (offset + size + kPage - 1) / kPage * kPage - firstPage;
+  void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, (off_t)firstPage);
+  if (view == MAP_FAILED) return nullptr;
+  return (uint8_t*)view + (offset - firstPage);
+}
+
+void UserSpace::UnmapSystemView(void* systemAddress, size_t size) {
+  uintptr_t start = (uintptr_t)systemAddress / kPage * kPage;
+  size_t length = ((uintptr_t)systemAddress + size + kPage - 1) / kPage * kPage - start;
+  munmap((void*)start, length);
+}
+
+}  // namespace host

@@ -1,0 +1,539 @@
+// The kernel stand-in as tests, tools and the simulations see it. A World is
+// one booted kernel: its pool, its user address space, its objects and
+// names, its registry and error log, the Plug and Play manager and an
+// application side. Exactly one World is current at a time; each test makes a
+// fresh one and ends by asking it for leaks and violations (Audit).
+//
+// The stand-in's state is guarded by World::mu. Driver code is never called
+// with that lock held, so driver routines may block and other threads may
+// complete their requests meanwhile.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host_ddk.h"
+#include "verifier.h"
+
+namespace host {
+
+class World;
+
+// Pool tags are written as text, like the platform's multi-character literals.
+constexpr ULONG Tag(const char (&text)[5]) {
+  return (ULONG)(UCHAR)text[0] | ((ULONG)(UCHAR)text[1] << 8) | ((ULONG)(UCHAR)text[2] << 16) |
+         ((ULONG)(UCHAR)text[3] << 24);
+}
+inline constexpr ULONG kUntaggedPoolTag = Tag("None");  // ExAllocatePool's tag
+inline constexpr ULONG kStringPoolTag = Tag("Ustr");    // Rtl string buffers
+inline constexpr ULONG kSystemBufferTag = Tag("IoSb");  // the I/O manager's buffered copies
+
+std::u16string Utf16(std::string_view text);
+std::string Narrow(std::u16string_view text);
+std::u16string Upper(std::u16string_view text);
+std::u16string FromUnicodeString(const UNICODE_STRING* string);
+
+// ------------------------------------------------------------------ IRQL
+// Raises the calling thread to Level for the scope, as the stand-in's own
+// workers do before they complete a request.
+class IrqlScope {
+ public:
+  explicit IrqlScope(KIRQL level);
+  ~IrqlScope();
+  IrqlScope(const IrqlScope&) = delete;
+  IrqlScope& operator=(const IrqlScope&) = delete;
+
+ private:
+  KIRQL old_;
+};
+
+// Stops the test when the current IRQL is above Max.
+void RequireIrql(KIRQL max, const char* routine, const void* object = nullptr);
+
+// ------------------------------------------------------------------ fault injection
+enum class Fault {
+  PoolAllocation,
+  IrpAllocation,
+  MdlCreation,
+  MdlMapping,
+  BuildDeviceIoControl,
+  StringConversion,
+  CreateDevice,
+  AttachDevice,
+  RegisterInterface,
+  SetInterfaceState,
+  CreateSymbolicLink,
+  OpenRegistryKey,
+  SetValueKey,
+  ErrorLogEntry,
+};
+const char* FaultName(Fault fault);
+
+// One scripted failure: which calls of a site fail, and with what status
+// where the call returns one. Reads as a sentence:
+//   world.faults.Fail(Fault::PoolAllocation).Tag(Tag("BulK")).Nth(2);
+class FaultRule {
+ public:
+  FaultRule& Nth(int n);             // the nth matching call fails (1-based); default the first
+  FaultRule& Times(int n);           // that many matching calls fail, from the nth on
+  FaultRule& Always();               // every matching call from the nth on fails
+  FaultRule& Tag(ULONG tag);         // only pool allocations with this tag match
+  FaultRule& Size(size_t size);      // only requests of exactly this many bytes match
+  FaultRule& MinSize(size_t size);   // only requests of at least this many bytes match
+  FaultRule& Status(NTSTATUS status);  // the status a failing call returns
+  int Fired() const { return fired_; }
+
+ private:
+  friend class Faults;
+  Fault site_;
+  int skip_ = 0;
+  int times_ = 1;
+  std::optional<ULONG> tag_;
+  std::optional<size_t> size_;
+  std::optional<size_t> minSize_;
+  std::optional<NTSTATUS> status_;
+  int matched_ = 0;
+  int fired_ = 0;
+};
+
+class Faults {
+ public:
+  FaultRule& Fail(Fault site);
+  // Counts the call and tells whether it fails; *status receives the
+  // failure status when the rule names one, else the site's default.
+  bool Check(Fault site, ULONG tag = 0, size_t size = 0, NTSTATUS* status = nullptr);
+  int Calls(Fault site) const;
+  void Clear();
+
+ private:
+  std::deque<FaultRule> rules_;
+  std::map<Fault, int> calls_;
+};
+
+// ------------------------------------------------------------------ pool
+struct PoolBlock {
+  POOL_TYPE type;
+  ULONG tag;
+  size_t size;
+  const void* caller;   // return address of the allocating call
+  uint64_t serial;
+};
+
+class Pool {
+ public:
+  // The kernel's own allocations (system buffers, string buffers) come
+  // through here too, so that what a driver leaves behind shows by tag.
+  void* Allocate(POOL_TYPE type, size_t size, ULONG tag, const char* routine, const void* caller,
+                 bool injectable);
+  void Free(void* block, std::optional<ULONG> tag, const char* routine);
+  const PoolBlock* Find(const void* block) const;
+  // The live block that holds [address, address + length), if any.
+  const PoolBlock* Containing(const void* address, size_t length, const void** start = nullptr) const;
+  size_t Count(ULONG tag) const;
+  size_t Count() const { return live_.size(); }
+  std::vector<std::string> Audit() const;
+  ~Pool();
+
+ private:
+  std::map<const void*, PoolBlock> live_;
+  std::deque<std::pair<void*, size_t>> quarantine_;
+  std::set<const void*> quarantined_;
+  uint64_t serial_ = 0;
+};
+
+// ------------------------------------------------------------------ user address space
+enum class Access : uint8_t { None = 0, Read = 1, ReadWrite = 3 };
+
+// A simulated user address space. User addresses are reserved but never
+// accessible from this process, so kernel code that touches one stops with
+// a verifier line; the bytes live in a separate backing store, reached by
+// the stand-in's I/O manager, by locked-and-mapped MDLs, and by tests
+// through Bytes(). Pages are 4096 bytes; allocations are separated by
+// inaccessible guard pages.
+class UserSpace {
+ public:
+  explicit UserSpace(size_t bytes);
+  ~UserSpace();
+  UserSpace(const UserSpace&) = delete;
+  UserSpace& operator=(const UserSpace&) = delete;
+
+  // A buffer of Size bytes starting PageOffset bytes into a fresh page.
+  void* Alloc(size_t size, Access access = Access::ReadWrite, size_t pageOffset = 0);
+  void Protect(const void* address, size_t size, Access access);
+  // The caller's view of a user buffer, for filling and checking it.
+  std::span<uint8_t> Bytes(const void* address, size_t size);
+  template <typename T>
+  T* As(const void* address) {
+    return reinterpret_cast<T*>(Bytes(address, sizeof(T)).data());
+  }
+
+  bool Contains(const void* address, size_t size) const;
+  bool Accessible(const void* address, size_t size, Access access) const;
+  // The backing bytes of a user range; the range must be accessible.
+  uint8_t* Backing(const void* address) const;
+  // Maps the pages of [address, address + size) at a fresh system address
+  // and returns the address of the first byte; Unmap gives the view back.
+  void* MapSystemView(const void* address, size_t size);
+  void UnmapSystemView(void* systemAddress, size_t size);
+
+  uintptr_t Base() const { return base_; }
+  size_t Size() const { return size_; }
+
+ private:
+  uintptr_t base_ = 0;
+  size_t size_ = 0;
+  int fd_ = -1;
+  uint8_t* backing_ = nullptr;
+  std::vector<Access> pages_;
+  size_t nextPage_ = 1;
+};
+
+// ------------------------------------------------------------------ MDLs
+struct MdlRecord {
+  bool user = false;           // describes user memory
+  LOCK_OPERATION operation = IoReadAccess;
+  void* view = nullptr;        // system view made by MmMapLockedPages
+  size_t viewBytes = 0;
+  bool kernelInternal = false; // made by the I/O manager for a request
+};
+
+class Mdls {
+ public:
+  PMDL Create(PVOID base, SIZE_T length, bool internal);
+  MdlRecord* Find(PMDL mdl);
+  void Free(PMDL mdl, const char* routine);
+  size_t Count() const { return live_.size(); }
+  size_t LockedCount() const;
+  std::vector<std::string> Audit() const;
+  // Translates an address inside a locked MDL's range into an address the
+  // stand-in (or a simulated port driver) can touch.
+  uint8_t* Reach(PMDL mdl, const void* address, size_t length, bool write, const char* who);
+
+ private:
+  std::map<PMDL, MdlRecord> live_;
+};
+
+// ------------------------------------------------------------------ events
+class Events {
+ public:
+  void Initialize(PRKEVENT event, EVENT_TYPE type, BOOLEAN state);
+  LONG Set(PRKEVENT event);
+  LONG Reset(PRKEVENT event);
+  LONG Read(PRKEVENT event);
+  NTSTATUS Wait(PRKEVENT event, const LARGE_INTEGER* timeout);
+  void Forget(const void* start, size_t length);
+  bool Initialized(const KEVENT* event);
+  // Blocks until at least Count waits are blocked in KeWaitForSingleObject.
+  void AwaitBlockedWaiters(int count);
+  int BlockedWaiters();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::set<const KEVENT*> initialized_;
+  int blocked_ = 0;
+};
+
+// ------------------------------------------------------------------ requests
+enum class IrpKind { Allocated, Threaded, Manager };
+
+struct IrpRecord {
+  PIRP irp = nullptr;
+  IrpKind kind = IrpKind::Allocated;
+  uint64_t serial = 0;
+  size_t mapBytes = 0;
+  int guardSlot = -1;           // where the freed pages are remembered
+  bool freed = false;
+  bool queuedBelow = false;     // a lower driver holds it queued
+  bool completing = false;      // a completion walk is under way
+  bool finished = false;        // completed to the top
+  NTSTATUS finalStatus = 0;
+  // Per stack location, indexed by CurrentLocation (1..StackCount).
+  std::vector<uint8_t> pendingMarked, passedDown, completedPast, completedHere;
+  std::vector<NTSTATUS> completedStatus, lowerReturned;
+  // Threaded requests (IoBuildDeviceIoControlRequest).
+  PIO_STATUS_BLOCK userIosb = nullptr;
+  PKEVENT userEvent = nullptr;
+  void* systemBuffer = nullptr;
+  void* outputBuffer = nullptr;
+  ULONG outputLength = 0;
+  bool copyBack = false;
+  // Manager requests (the stand-in's own: applications, Plug and Play, power).
+  std::function<void(PIRP)> onComplete;
+};
+
+class Irps {
+ public:
+  PIRP Allocate(CCHAR stackSize, IrpKind kind, bool injectable);
+  IrpRecord* Find(PIRP irp);                  // live requests only
+  std::shared_ptr<IrpRecord> Lookup(PIRP irp);  // live or recently freed
+  void Release(PIRP irp);                     // frees the memory; the record lingers
+  size_t InFlight() const;
+  std::vector<std::string> Audit() const;
+  // A lower driver (the simulated port driver) holding a request queued
+  // marks it, so that anyone else passing it down or completing it stops.
+  void SetQueued(PIRP irp, bool queued);
+  ~Irps();
+
+ private:
+  std::map<PIRP, std::shared_ptr<IrpRecord>> live_;
+  std::deque<std::shared_ptr<IrpRecord>> freed_;
+  uint64_t serial_ = 0;
+};
+
+// Completes a request as the lowest driver would, leaving IoStatus as set.
+void CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+// ------------------------------------------------------------------ objects and names
+struct DeviceRecord {
+  PDEVICE_OBJECT device = nullptr;
+  std::u16string name;
+  bool deleted = false;
+  PDEVICE_OBJECT attachedTo = nullptr;  // the device this one is attached above
+  bool pdo = false;
+  std::u16string instancePath;
+};
+
+class Objects {
+ public:
+  PDRIVER_OBJECT CreateDriver(std::u16string name);
+  void DestroyDriver(PDRIVER_OBJECT driver);
+  DeviceRecord* Device(const DEVICE_OBJECT* device);  // live devices only
+  bool IsLive(const DEVICE_OBJECT* device);
+  PDEVICE_OBJECT Top(PDEVICE_OBJECT device);
+  // Resolves a kernel object name through symbolic links to a device.
+  PDEVICE_OBJECT Resolve(std::u16string_view name);
+  std::optional<std::u16string> LinkTarget(std::u16string_view link);
+  std::vector<PDEVICE_OBJECT> LiveDevices() const;
+  std::vector<std::string> Audit() const;
+  ~Objects();
+
+  // State, guarded by World::mu.
+  std::map<const DEVICE_OBJECT*, DeviceRecord> devices_;
+  std::vector<void*> deletedMemory_;  // kept until the world ends: late references stay readable
+  std::map<std::u16string, PDEVICE_OBJECT> names_;  // upper-cased name -> device
+  std::map<std::u16string, std::pair<std::u16string, std::u16string>> links_;  // upper -> (link, target)
+  std::map<PDRIVER_OBJECT, std::u16string> drivers_;
+};
+
+// The default dispatch entry of every major function a driver leaves unset.
+NTSTATUS DefaultDispatch(PDEVICE_OBJECT device, PIRP irp);
+
+struct InterfaceRecord {
+  std::u16string name;
+  PDEVICE_OBJECT pdo = nullptr;
+  GUID guid{};
+  bool enabled = false;
+  int enables = 0;
+  int disables = 0;
+};
+
+class Interfaces {
+ public:
+  const InterfaceRecord* Find(std::u16string_view name) const;
+  std::vector<InterfaceRecord> For(const DEVICE_OBJECT* pdo) const;
+
+  std::map<std::u16string, InterfaceRecord> interfaces_;  // upper-cased name
+};
+
+struct RegistryValue {
+  ULONG type = REG_NONE;
+  std::vector<uint8_t> data;
+  std::u16string Text() const;  // REG_SZ data as text
+};
+
+class Registry {
+ public:
+  const RegistryValue* Value(const DEVICE_OBJECT* pdo, ULONG keyType, std::u16string_view name) const;
+  int Writes(const DEVICE_OBJECT* pdo, ULONG keyType, std::u16string_view name) const;
+  size_t OpenHandles() const { return open_.size(); }
+  std::vector<std::string> Audit() const;
+
+  struct Key {
+    std::map<std::u16string, RegistryValue> values;
+    std::map<std::u16string, int> writes;
+  };
+  std::map<std::pair<const DEVICE_OBJECT*, ULONG>, Key> keys_;
+  std::map<HANDLE, std::pair<const DEVICE_OBJECT*, ULONG>> open_;
+  uintptr_t nextHandle_ = 0x80000004;
+};
+
+struct ErrorLogEntry {
+  const void* ioObject = nullptr;
+  std::vector<uint8_t> bytes;  // the whole entry as the driver wrote it
+  IO_ERROR_LOG_PACKET Packet() const;
+  std::vector<ULONG> DumpData() const;  // DumpDataSize / 4 words
+};
+
+class ErrorLog {
+ public:
+  const std::vector<ErrorLogEntry>& Entries() const { return written_; }
+  std::vector<std::string> Audit() const;
+  ~ErrorLog();
+
+  std::map<void*, std::pair<const void*, size_t>> allocated_;
+  std::vector<ErrorLogEntry> written_;
+};
+
+// ------------------------------------------------------------------ Plug and Play and power manager
+struct PnpResult {
+  NTSTATUS status = 0;        // IoStatus.Status at completion
+  ULONG_PTR information = 0;  // IoStatus.Information at completion
+  NTSTATUS returned = 0;      // what the top driver's dispatch routine returned
+};
+
+class PnpManager {
+ public:
+  // A bus driver reports a PDO it created; the manager gives it registry keys.
+  void ReportPdo(PDEVICE_OBJECT pdo, std::u16string instancePath);
+  NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo);
+  // Sends one request of the kind to the top of the PDO's stack, at
+  // PASSIVE_LEVEL, with IoStatus preset to STATUS_NOT_SUPPORTED, and waits
+  // for it; Setup may fill the stack location's parameters.
+  PnpResult Send(PDEVICE_OBJECT pdo, UCHAR minor,
+                 const std::function<void(IO_STACK_LOCATION&)>& setup = {});
+  PnpResult SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS preset = STATUS_NOT_SUPPORTED);
+  PnpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
+
+ private:
+  PnpResult Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTATUS preset,
+                  const std::function<void(IO_STACK_LOCATION&)>& setup);
+};
+
+// ------------------------------------------------------------------ application side
+struct IoResult {
+  NTSTATUS status = 0;
+  ULONG_PTR information = 0;
+};
+
+// One request an application has in flight.
+class PendingIo {
+ public:
+  bool Done() const;
+  // Waits for completion, driving simulated completions when the world has
+  // a driver for them.
+  IoResult Wait();
+  // The result; the request must be done.
+  IoResult Result() const;
+  NTSTATUS Returned() const { return returned_; }  // what the top dispatch routine returned
+
+ private:
+  friend class App;
+  mutable std::mutex mu_;
+  bool done_ = false;
+  IoResult result_;
+  NTSTATUS returned_ = 0;
+};
+
+struct Handle {
+  PFILE_OBJECT file = nullptr;
+  PDEVICE_OBJECT device = nullptr;  // the device the name resolved to
+};
+
+class App {
+ public:
+  // Opens a device by the name an application would use ("\\.\Name" or a
+  // kernel name); on success *handle holds one open.
+  NTSTATUS Open(std::string_view name, Handle* handle);
+  // Cleanup, then close.
+  NTSTATUS Close(Handle& handle);
+
+  std::shared_ptr<PendingIo> DeviceIoControlAsync(const Handle& handle, ULONG code, const void* input,
+                                                  ULONG inputLength, void* output, ULONG outputLength);
+  IoResult DeviceIoControl(const Handle& handle, ULONG code, const void* input, ULONG inputLength,
+                           void* output, ULONG outputLength);
+  std::shared_ptr<PendingIo> ReadAsync(const Handle& handle, void* buffer, ULONG length, LONGLONG offset = 0);
+  std::shared_ptr<PendingIo> WriteAsync(const Handle& handle, const void* buffer, ULONG length,
+                                        LONGLONG offset = 0);
+  IoResult Read(const Handle& handle, void* buffer, ULONG length, LONGLONG offset = 0);
+  IoResult Write(const Handle& handle, const void* buffer, ULONG length, LONGLONG offset = 0);
+  // Sends a request of any major function (cleanup, flush, ...) on the handle.
+  IoResult Send(const Handle& handle, UCHAR major);
+  // Sends a request with no file object to the top of a device's stack, as
+  // a kernel component would.
+  IoResult SendToDevice(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0);
+  size_t OpenFiles() const { return files_.size(); }
+
+ private:
+  std::shared_ptr<PendingIo> Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length, LONGLONG offset);
+  std::shared_ptr<PendingIo> Issue(const Handle& handle, UCHAR major,
+                                   const std::function<NTSTATUS(PIRP, PIO_STACK_LOCATION)>& setup,
+                                   const std::function<void(PIRP)>& finish);
+  std::set<PFILE_OBJECT> files_;
+};
+
+// ------------------------------------------------------------------ the world
+class World {
+ public:
+  struct Options {
+    size_t userSpaceBytes = size_t(256) << 20;
+    int waitLimitSeconds = 60;  // a wait longer than this stops the test
+  };
+  World();
+  explicit World(Options options);
+  ~World();
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
+
+  static World& Current();
+  static World* CurrentOrNull();
+
+  // Loads a driver: creates its driver object, runs its entry at
+  // PASSIVE_LEVEL. FreshImage gives the driver image its initial
+  // driver-wide variables, as loading the image anew does.
+  PDRIVER_OBJECT LoadDriver(std::string_view name, PDRIVER_INITIALIZE entry, std::string_view registryPath,
+                            NTSTATUS* status = nullptr, bool freshImage = false);
+  // Calls the driver's unload routine; the driver must have no devices left.
+  void UnloadDriver(PDRIVER_OBJECT driver);
+
+  // Single-threaded tests register the simulated port driver's pump here;
+  // waits with nothing else to wait for drive it, one completion at a time.
+  void SetDriver(std::function<bool()> drive) { drive_ = std::move(drive); }
+  bool Drive();
+  // Blocks until Done holds, driving completions meanwhile; stops the test
+  // after the wait limit.
+  void WaitUntil(const std::function<bool()>& done, const char* what);
+  void NotifyProgress();
+
+  // What is left: pool by tag and size, MDLs, requests in flight, device
+  // objects, links, open registry keys, error-log entries, open files and
+  // reports not taken. Empty when the world is clean.
+  std::vector<std::string> Audit();
+  std::vector<std::string> TakeReports();
+
+  Options options;
+  std::recursive_mutex mu;
+  Faults faults;
+  Pool pool;
+  UserSpace user;
+  Mdls mdls;
+  Events events;
+  Irps irps;
+  Objects objects;
+  Interfaces interfaces;
+  Registry registry;
+  ErrorLog errorLog;
+  PnpManager pnp;
+  App app;
+  std::vector<std::string> reports;
+
+ private:
+  std::function<bool()> drive_;
+  PDRIVER_OBJECT imageDriver_ = nullptr;  // the loaded driver image, if any
+  std::mutex progressMu_;
+  std::condition_variable progressCv_;
+  uint64_t progress_ = 0;
+};
+
+}  // namespace host

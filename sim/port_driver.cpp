@@ -1,0 +1,547 @@
+#include "port_driver.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+std::string UnitText(int unit) { return std::to_string(unit); }
+}  // namespace
+
+PortDriver::PortDriver(host::World& world, PortConfig config, int units) : world_(world), config_(config) {
+  NTSTATUS status;
+  driver_ = world_.LoadDriver(
+      "SimScsiPort",
+      [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
+        for (auto& entry : driver->MajorFunction) entry = &PortDriver::Dispatch;
+        return STATUS_SUCCESS;
+      },
+      "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\SimScsiPort", &status);
+  for (int i = 0; i < units; ++i) {
+    auto unit = std::make_unique<Unit>();
+    unit->instrument = &unit->script;
+    unit->targetId = (UCHAR)(config_.targetId + i);
+    std::u16string name = host::Utf16("\\Device\\SimScsiPort0Unit" + UnitText(i));
+    UNICODE_STRING unicodeName{(USHORT)(name.size() * 2), (USHORT)(name.size() * 2), name.data()};
+    PDEVICE_OBJECT pdo = nullptr;
+    if (!NT_SUCCESS(IoCreateDevice(driver_, sizeof(Extension), &unicodeName, FILE_DEVICE_MASS_STORAGE, 0, FALSE, &pdo))) {
+      host::Violation(host::rule::kBadArgument, "PortDriver", nullptr, "cannot create the unit's PDO");
+    }
+    auto* extension = (Extension*)pdo->DeviceExtension;
+    extension->port = this;
+    extension->unit = i;
+    pdo->Flags |= DO_POWER_PAGABLE;
+    pdo->Flags &= ~DO_DEVICE_INITIALIZING;
+    unit->pdo = pdo;
+    world_.pnp.ReportPdo(pdo, host::Utf16("SCSI\\Scanner&Ven_SIMUL&Prod_INSTRUMENT\\1&2&0&0" + UnitText(i)));
+    units_.push_back(std::move(unit));
+  }
+  world_.SetDriver([this] { return Pump(); });
+}
+
+PortDriver::~PortDriver() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  threadedCv_.notify_all();
+  if (worker_.joinable()) worker_.join();
+  world_.SetDriver(nullptr);
+  if (!shutDown_) {
+    bool attached = false;
+    for (auto& unit : units_) attached |= unit->pdo->AttachedDevice != nullptr;
+    if (!attached) Shutdown();
+  }
+}
+
+void PortDriver::Shutdown() {
+  if (shutDown_) return;
+  for (auto& unit : units_) IoDeleteDevice(unit->pdo);
+  world_.UnloadDriver(driver_);
+  shutDown_ = true;
+}
+
+PDEVICE_OBJECT PortDriver::Pdo(int unit) const { return units_.at(unit)->pdo; }
+
+ScriptedInstrument& PortDriver::Script(int unit) { return units_.at(unit)->script; }
+
+void PortDriver::SetInstrument(Instrument* instrument, int unit) {
+  std::lock_guard<std::mutex> lock(mu_);
+  units_.at(unit)->instrument = instrument ? instrument : &units_.at(unit)->script;
+}
+
+void PortDriver::ScriptIoctl(ULONG code, std::vector<NTSTATUS> statuses) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto& script = ioctlScript_[code];
+  script.insert(script.end(), statuses.begin(), statuses.end());
+}
+
+void PortDriver::ScriptIoctlCompletion(std::vector<Completion> completions) {
+  std::lock_guard<std::mutex> lock(mu_);
+  ioctlCompletions_.insert(ioctlCompletions_.end(), completions.begin(), completions.end());
+}
+
+NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  auto* extension = (Extension*)device->DeviceExtension;
+  PortDriver* port = extension->port;
+  UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+  if (major == IRP_MJ_SCSI) return port->DispatchScsi(extension->unit, irp);
+  if (major == IRP_MJ_DEVICE_CONTROL) return port->DispatchIoctl(extension->unit, irp);
+  return port->DispatchOther(extension->unit, irp);
+}
+
+NTSTATUS PortDriver::Finish(int unit, PIRP irp, Completion how, bool scsi) {
+  if (how == Completion::Immediate) {
+    if (scsi) {
+      if (!ExecuteScsi(unit, irp)) {
+        IoMarkIrpPending(irp);  // held by the frozen queue
+        return STATUS_PENDING;
+      }
+    } else if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+      AnswerIoctl(unit, irp);
+    } else {
+      AnswerOther(unit, irp);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+  IoMarkIrpPending(irp);
+  world_.irps.SetQueued(irp, true);
+  Enqueue(Job{irp, unit, how == Completion::Threaded});
+  return STATUS_PENDING;
+}
+
+void PortDriver::Enqueue(Job job) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (job.threaded) {
+    threaded_.push_back(job);
+    if (!worker_.joinable()) worker_ = std::thread([this] { Worker(); });
+    threadedCv_.notify_all();
+  } else {
+    pumped_.push_back(job);
+  }
+}
+
+void PortDriver::Worker() {
+  for (;;) {
+    Job job;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      threadedCv_.wait(lock, [this] { return stopping_ || (!holdThreaded_ && !threaded_.empty()); });
+      if (stopping_) return;
+      job = threaded_.front();
+      threaded_.pop_front();
+    }
+    if (config_.threadedDelay.count() > 0) std::this_thread::sleep_for(config_.threadedDelay);
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    CompleteJob(job);
+  }
+}
+
+void PortDriver::HoldThreaded(bool hold) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    holdThreaded_ = hold;
+  }
+  threadedCv_.notify_all();
+}
+
+bool PortDriver::Pump() {
+  Job job;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (pumped_.empty()) return false;
+    job = pumped_.front();
+    pumped_.pop_front();
+  }
+  host::IrqlScope dispatch(DISPATCH_LEVEL);
+  CompleteJob(job);
+  return true;
+}
+
+size_t PortDriver::PumpAll() {
+  size_t count = 0;
+  while (Pump()) ++count;
+  return count;
+}
+
+size_t PortDriver::Queued() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return pumped_.size() + threaded_.size();
+}
+
+void PortDriver::CompleteJob(const Job& job) {
+  world_.irps.SetQueued(job.irp, false);
+  UCHAR major = IoGetCurrentIrpStackLocation(job.irp)->MajorFunction;
+  if (major == IRP_MJ_SCSI) {
+    if (!ExecuteScsi(job.unit, job.irp)) return;
+  } else if (major == IRP_MJ_DEVICE_CONTROL) {
+    AnswerIoctl(job.unit, job.irp);
+  } else {
+    AnswerOther(job.unit, job.irp);
+  }
+  IofCompleteRequest(job.irp, IO_NO_INCREMENT);
+}
+
+// ---------------------------------------------------------------- SCSI
+
+NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp) {
+  PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
+  const char* who = "simulated port driver";
+  if (srb == nullptr) host::Violation(host::rule::kPortContract, who, irp, "IRP_MJ_SCSI without an SRB");
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    SentSrb sent;
+    sent.srb = *srb;
+    sent.cdb.assign(srb->Cdb, srb->Cdb + std::min<int>(srb->CdbLength, 16));
+    sent.irp = irp;
+    sent.unit = unit;
+    if (irp->MdlAddress != nullptr) {
+      sent.dataOffset = (uintptr_t)srb->DataBuffer - (uintptr_t)MmGetMdlVirtualAddress(irp->MdlAddress);
+    }
+    srbIndex_[irp] = srbs_.size();
+    srbs_.push_back(sent);
+    if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) ++releases_;
+  }
+  if (srb->Length != sizeof(SCSI_REQUEST_BLOCK)) {
+    host::Violation(host::rule::kPortContract, who, srb, "Length " + std::to_string(srb->Length));
+  }
+  if (srb->OriginalRequest != irp) host::Violation(host::rule::kPortContract, who, srb, "OriginalRequest is not the IRP");
+  if (srb->PathId != 0 || srb->TargetId != 0 || srb->Lun != 0) {
+    host::Violation(host::rule::kPortContract, who, srb, "PathId, TargetId and Lun must stay 0");
+  }
+  if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
+    return Finish(unit, irp, config_.scsi, true);
+  }
+  if (srb->Function != SRB_FUNCTION_EXECUTE_SCSI) {
+    srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+  }
+  if (srb->CdbLength < 1 || srb->CdbLength > 16) {
+    host::Violation(host::rule::kPortContract, who, srb, "CdbLength " + std::to_string(srb->CdbLength));
+  }
+  if (srb->DataTransferLength != 0) {
+    if (!(srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT))) {
+      host::Violation(host::rule::kPortContract, who, srb, "data without a direction");
+    }
+    if (irp->MdlAddress == nullptr) host::Violation(host::rule::kPortContract, who, srb, "data without an MDL");
+  }
+  if (srb->SenseInfoBufferLength != 0 && srb->SenseInfoBuffer == nullptr) {
+    host::Violation(host::rule::kPortContract, who, srb, "sense length without a sense buffer");
+  }
+  return Finish(unit, irp, config_.scsi, true);
+}
+
+bool PortDriver::ExecuteScsi(int unitIndex, PIRP irp) {
+  Unit& unit = *units_.at(unitIndex);
+  PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
+
+  if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
+    std::deque<PIRP> held;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      unit.frozen = false;
+      held.swap(unit.heldByFreeze);
+    }
+    srb->SrbStatus = SRB_STATUS_SUCCESS;
+    irp->IoStatus.Status = STATUS_SUCCESS;
+    irp->IoStatus.Information = 0;
+    // What the frozen queue held goes on as if it had just arrived.
+    for (PIRP waiting : held) {
+      if (config_.scsi == Completion::Immediate) {
+        world_.irps.SetQueued(waiting, false);
+        if (ExecuteScsi(unitIndex, waiting)) IofCompleteRequest(waiting, IO_NO_INCREMENT);
+      } else {
+        Enqueue(Job{waiting, unitIndex, config_.scsi == Completion::Threaded});
+      }
+    }
+    return true;
+  }
+
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (unit.frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
+      unit.heldByFreeze.push_back(irp);
+      world_.irps.SetQueued(irp, true);
+      return false;
+    }
+  }
+
+  ScsiCommand command;
+  command.cdb.assign(srb->Cdb, srb->Cdb + srb->CdbLength);
+  command.srbFlags = srb->SrbFlags;
+  command.length = srb->DataTransferLength;
+  std::span<uint8_t> data;
+  if (srb->DataTransferLength != 0) {
+    uint8_t* bytes = world_.mdls.Reach(irp->MdlAddress, srb->DataBuffer, srb->DataTransferLength,
+                                       (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0, "simulated port driver");
+    data = {bytes, srb->DataTransferLength};
+  }
+  Instrument* instrument;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    instrument = unit.instrument;
+  }
+  ScsiOutcome outcome = instrument->Execute(command, data);
+
+  UCHAR status = (UCHAR)(outcome.srbStatus & 0x3F);
+  ULONG moved = std::min<ULONG>(outcome.bytes.value_or(0), srb->DataTransferLength);
+  srb->ScsiStatus = outcome.scsiStatus;
+  srb->DataTransferLength = moved;
+  UCHAR senseLength = 0;
+  if (!outcome.sense.empty() && !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) && srb->SenseInfoBuffer != nullptr &&
+      srb->SenseInfoBufferLength != 0) {
+    senseLength = (UCHAR)std::min<size_t>(srb->SenseInfoBufferLength, outcome.sense.size());
+    // The sense buffer is a system address: the driver's pool or a mapped MDL.
+    std::memcpy(srb->SenseInfoBuffer, outcome.sense.data(), senseLength);
+    status |= SRB_STATUS_AUTOSENSE_VALID;
+  }
+  srb->SenseInfoBufferLength = outcome.senseLength.value_or(senseLength);
+  if ((status & 0x3F) != SRB_STATUS_SUCCESS && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE)) {
+    std::lock_guard<std::mutex> lock(mu_);
+    unit.frozen = true;
+    status |= SRB_STATUS_QUEUE_FROZEN;
+  }
+  srb->SrbStatus = status;
+  irp->IoStatus.Status = (status & 0x3F) == SRB_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
+  irp->IoStatus.Information = moved;
+
+  std::lock_guard<std::mutex> lock(mu_);
+  auto index = srbIndex_.find(irp);
+  if (index != srbIndex_.end()) {
+    SentSrb& sent = srbs_[index->second];
+    sent.completed = true;
+    sent.completedSrbStatus = status;
+    sent.completedBytes = moved;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------- device control
+
+NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  Completion how;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ReceivedRequest request;
+    request.major = location->MajorFunction;
+    request.ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
+    request.inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
+    request.outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
+    request.presetStatus = irp->IoStatus.Status;
+    request.file = location->FileObject;
+    request.unit = unit;
+    if (METHOD_FROM_CTL_CODE(request.ioControlCode) != METHOD_NEITHER && irp->AssociatedIrp.SystemBuffer != nullptr) {
+      const uint8_t* input = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
+      request.input.assign(input, input + request.inputLength);
+    }
+    requestIndex_[irp] = requests_.size();
+    requests_.push_back(request);
+    how = config_.ioctl;
+    if (!ioctlCompletions_.empty()) {
+      how = ioctlCompletions_.front();
+      ioctlCompletions_.pop_front();
+    }
+  }
+  return Finish(unit, irp, how, false);
+}
+
+void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
+  ULONG inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
+  ULONG outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
+  void* buffer = irp->AssociatedIrp.SystemBuffer;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG_PTR information = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto script = ioctlScript_.find(code);
+    if (script != ioctlScript_.end() && !script->second.empty()) {
+      status = script->second.front();
+      script->second.pop_front();
+    }
+  }
+  if (!NT_SUCCESS(status)) {
+    // a scripted failure
+  } else if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
+    auto* query = (const STORAGE_PROPERTY_QUERY*)buffer;
+    if (inputLength < sizeof(STORAGE_PROPERTY_QUERY)) {
+      status = STATUS_INVALID_PARAMETER;
+    } else if (query->PropertyId != StorageAdapterProperty || query->QueryType != PropertyStandardQuery) {
+      status = STATUS_NOT_SUPPORTED;
+    } else if (outputLength < sizeof(STORAGE_DESCRIPTOR_HEADER)) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+      std::vector<uint8_t> bytes(std::max<size_t>(config_.descriptorSize, sizeof(STORAGE_ADAPTER_DESCRIPTOR)), 0);
+      STORAGE_ADAPTER_DESCRIPTOR descriptor{};
+      descriptor.Version = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
+      descriptor.Size = config_.descriptorSize;
+      descriptor.MaximumTransferLength = config_.maximumTransferLength;
+      descriptor.MaximumPhysicalPages = config_.maximumPhysicalPages;
+      descriptor.AlignmentMask = 3;
+      descriptor.CommandQueueing = TRUE;
+      descriptor.AcceleratedTransfer = TRUE;
+      descriptor.BusType = 1;  // SCSI
+      descriptor.BusMajorVersion = 2;
+      std::memcpy(bytes.data(), &descriptor, sizeof(descriptor));
+      ULONG count = std::min(outputLength, config_.descriptorSize);
+      std::memcpy(buffer, bytes.data(), count);
+      information = count;
+    }
+  } else if (code == IOCTL_SCSI_GET_ADDRESS) {
+    if (outputLength < sizeof(SCSI_ADDRESS)) {
+      status = STATUS_BUFFER_TOO_SMALL;
+    } else {
+      SCSI_ADDRESS address{sizeof(SCSI_ADDRESS), config_.portNumber, config_.pathId, units_.at(unitIndex)->targetId,
+                           config_.lun};
+      std::memcpy(buffer, &address, sizeof(address));
+      information = sizeof(address);
+    }
+  } else {
+    status = STATUS_INVALID_DEVICE_REQUEST;
+  }
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto index = requestIndex_.find(irp);
+  if (index != requestIndex_.end()) requests_[index->second].status = status;
+}
+
+// ---------------------------------------------------------------- the bus driver's other requests
+
+NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ReceivedRequest request;
+    request.major = location->MajorFunction;
+    request.minor = location->MinorFunction;
+    request.presetStatus = irp->IoStatus.Status;
+    request.file = location->FileObject;
+    request.unit = unit;
+    requestIndex_[irp] = requests_.size();
+    requests_.push_back(request);
+  }
+  if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  Completion how = location->MajorFunction == IRP_MJ_PNP ? config_.pnp : Completion::Immediate;
+  return Finish(unit, irp, how, false);
+}
+
+void PortDriver::AnswerOther(int unit, PIRP irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  switch (location->MajorFunction) {
+    case IRP_MJ_CREATE:
+      status = config_.createStatus;
+      irp->IoStatus.Information = 0;
+      break;
+    case IRP_MJ_CLOSE:
+      status = config_.closeStatus;
+      irp->IoStatus.Information = 0;
+      break;
+    case IRP_MJ_CLEANUP:
+      status = STATUS_SUCCESS;
+      irp->IoStatus.Information = 0;
+      break;
+    case IRP_MJ_POWER:
+      status = config_.powerStatus;
+      break;
+    case IRP_MJ_SYSTEM_CONTROL:
+      break;  // a PDO without WMI leaves the request as it came
+    case IRP_MJ_PNP: {
+      UCHAR minor = location->MinorFunction;
+      auto scripted = config_.pnpStatus.find(minor);
+      switch (minor) {
+        case IRP_MN_QUERY_CAPABILITIES: {
+          PDEVICE_CAPABILITIES capabilities = location->Parameters.DeviceCapabilities.Capabilities;
+          if (capabilities != nullptr) {
+            capabilities->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
+              capabilities->DeviceState[state] = PowerDeviceD3;
+            }
+            capabilities->UINumber = (ULONG)units_.at(unit)->targetId;
+            capabilities->Address = (ULONG)units_.at(unit)->targetId;
+          }
+          status = STATUS_SUCCESS;
+          break;
+        }
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+          status = STATUS_SUCCESS;
+          break;
+        default:
+          break;  // not handled: status as it came
+      }
+      if (scripted != config_.pnpStatus.end()) status = scripted->second;
+      break;
+    }
+    default:
+      status = STATUS_INVALID_DEVICE_REQUEST;
+      irp->IoStatus.Information = 0;
+      break;
+  }
+  irp->IoStatus.Status = status;
+  std::lock_guard<std::mutex> lock(mu_);
+  auto index = requestIndex_.find(irp);
+  if (index != requestIndex_.end()) requests_[index->second].status = status;
+}
+
+// ---------------------------------------------------------------- records
+
+std::vector<SentSrb> PortDriver::Srbs() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return srbs_;
+}
+
+std::vector<SentSrb> PortDriver::ExecuteSrbs() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<SentSrb> execute;
+  for (const auto& sent : srbs_) {
+    if (sent.srb.Function == SRB_FUNCTION_EXECUTE_SCSI) execute.push_back(sent);
+  }
+  return execute;
+}
+
+int PortDriver::Releases() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return releases_;
+}
+
+std::vector<ReceivedRequest> PortDriver::Requests() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return requests_;
+}
+
+std::vector<ReceivedRequest> PortDriver::Requests(UCHAR major) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<ReceivedRequest> found;
+  for (const auto& request : requests_) {
+    if (request.major == major) found.push_back(request);
+  }
+  return found;
+}
+
+bool PortDriver::Frozen(int unit) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return units_.at(unit)->frozen;
+}
+
+size_t PortDriver::HeldByFreeze(int unit) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return units_.at(unit)->heldByFreeze.size();
+}
+
+}  // namespace sim

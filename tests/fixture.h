@@ -1,0 +1,81 @@
+// Test fixtures. Each test gets a fresh kernel stand-in and ends by asking
+// it what is left: a test that passes with a leak or a verifier report is a
+// failing test.
+#pragma once
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "driver.h"
+#include "port_driver.h"
+#include "world.h"
+
+// A world and nothing else; the audit runs after the test's own tear-down.
+class WorldTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    Clean();
+    EXPECT_THAT(world.Audit(), ::testing::IsEmpty()) << "the test left something behind";
+  }
+  // Gives back what the test set up, before the audit.
+  virtual void Clean() {}
+
+  host::World world;
+};
+
+// The driver loaded over a simulated SCSI port with one or more units.
+class DriverTest : public WorldTest {
+ protected:
+  void SetUp() override { Load(Config(), Units()); }
+  virtual sim::PortConfig Config() { return {}; }
+  virtual int Units() { return 1; }
+
+  void Load(sim::PortConfig config = {}, int units = 1) {
+    port = std::make_unique<sim::PortDriver>(world, config, units);
+    NTSTATUS status = -1;
+    driver = world.LoadDriver("StillScsi", DriverEntry, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\StillScsi",
+                              &status, true);
+    ASSERT_EQ(status, STATUS_SUCCESS);
+  }
+
+  // Adds the driver's device over a unit's PDO; returns the new device
+  // object, or null when AddDevice failed (its status in *status).
+  PDEVICE_OBJECT Add(int unit = 0, NTSTATUS* status = nullptr) {
+    PDEVICE_OBJECT pdo = port->Pdo(unit);
+    NTSTATUS result = world.pnp.AddDevice(driver, pdo);
+    if (status != nullptr) *status = result;
+    if (!NT_SUCCESS(result)) return nullptr;
+    PDEVICE_OBJECT device = pdo->AttachedDevice;
+    added.push_back(device);
+    return device;
+  }
+
+  static PDEVICE_EXTENSION Extension(PDEVICE_OBJECT device) {
+    return (PDEVICE_EXTENSION)device->DeviceExtension;
+  }
+
+  // Takes a device apart the way removal does: withdraws the interface,
+  // detaches and deletes the device object.
+  void Remove(PDEVICE_OBJECT device) {
+    PDEVICE_EXTENSION extension = Extension(device);
+    SetDeviceInterface(extension->PhysicalDeviceObject, &extension->InterfaceName, FALSE);
+    IoDetachDevice(extension->StackDeviceObject);
+    IoDeleteDevice(device);
+    added.erase(std::remove(added.begin(), added.end(), device), added.end());
+  }
+
+  void Clean() override {
+    while (!added.empty()) Remove(added.back());
+    if (port) port->Shutdown();
+    if (driver != nullptr) world.UnloadDriver(driver);
+    driver = nullptr;
+    port.reset();
+  }
+
+  std::unique_ptr<sim::PortDriver> port;
+  PDRIVER_OBJECT driver = nullptr;
+  std::vector<PDEVICE_OBJECT> added;
+};
