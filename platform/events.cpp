@@ -100,9 +100,10 @@ void Events::Forget(const void* start, size_t length) {
   initialized_.erase(first, last);
 }
 
-void Events::AwaitBlockedWaiters(int count) {
+bool Events::AwaitBlockedWaiters(int count) {
+  int limit = World::Current().options.waitLimitSeconds;
   std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [&] { return blocked_ >= count; });
+  return cv_.wait_for(lock, std::chrono::seconds(limit), [&] { return blocked_ >= count; });
 }
 
 int Events::BlockedWaiters() {

@@ -377,6 +377,13 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
   if (irp == nullptr) return nullptr;
   IrpRecord* record = world.irps.Find(irp);
   irp->RequestorMode = KernelMode;
+  // The caller's status block is written at completion only; until then it
+  // holds a poison that reads as success, so a caller that reads it too
+  // early (or after a failure completed at once) goes visibly wrong.
+  if (IoStatusBlock != nullptr) {
+    IoStatusBlock->Status = host::kStatusBlockPoison;
+    IoStatusBlock->Information = 0x5A5A5A5A;
+  }
   irp->UserIosb = IoStatusBlock;
   irp->UserEvent = Event;
   record->userIosb = IoStatusBlock;

@@ -37,6 +37,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const char* routine
   if (injectable && world.faults.Check(Fault::PoolAllocation, tag, size)) {
     return nullptr;
   }
+  if (size > kLargestPoolBlock) return nullptr;
   void* block = std::malloc(size == 0 ? 1 : size);
   if (block == nullptr) return nullptr;
   std::memset(block, kFreshFill, size);

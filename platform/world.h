@@ -38,6 +38,11 @@ constexpr ULONG Tag(const char (&text)[5]) {
 inline constexpr ULONG kUntaggedPoolTag = Tag("None");  // ExAllocatePool's tag
 inline constexpr ULONG kStringPoolTag = Tag("Ustr");    // Rtl string buffers
 inline constexpr ULONG kSystemBufferTag = Tag("IoSb");  // the I/O manager's buffered copies
+// What an IO_STATUS_BLOCK holds between IoBuildDeviceIoControlRequest and the
+// request's completion: a success code no real request ends with.
+inline constexpr NTSTATUS kStatusBlockPoison = 0x0000B10C;
+// The largest single pool block the stand-in gives, as a real pool runs out.
+inline constexpr size_t kLargestPoolBlock = size_t(64) << 20;
 
 std::u16string Utf16(std::string_view text);
 std::string Narrow(std::u16string_view text);
@@ -234,8 +239,9 @@ class Events {
   NTSTATUS Wait(PRKEVENT event, const LARGE_INTEGER* timeout);
   void Forget(const void* start, size_t length);
   bool Initialized(const KEVENT* event);
-  // Blocks until at least Count waits are blocked in KeWaitForSingleObject.
-  void AwaitBlockedWaiters(int count);
+  // Blocks until at least Count waits are blocked in KeWaitForSingleObject;
+  // false when that did not happen within the world's wait limit.
+  bool AwaitBlockedWaiters(int count);
   int BlockedWaiters();
 
  private:

@@ -379,7 +379,8 @@ void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
     } else if (outputLength < sizeof(STORAGE_DESCRIPTOR_HEADER)) {
       status = STATUS_BUFFER_TOO_SMALL;
     } else {
-      std::vector<uint8_t> bytes(std::max<size_t>(config_.descriptorSize, sizeof(STORAGE_ADAPTER_DESCRIPTOR)), 0);
+      ULONG count = std::min(outputLength, config_.descriptorSize);
+      std::vector<uint8_t> bytes(std::max<size_t>(count, sizeof(STORAGE_ADAPTER_DESCRIPTOR)), 0);
       STORAGE_ADAPTER_DESCRIPTOR descriptor{};
       descriptor.Version = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
       descriptor.Size = config_.descriptorSize;
@@ -391,7 +392,6 @@ void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
       descriptor.BusType = 1;  // SCSI
       descriptor.BusMajorVersion = 2;
       std::memcpy(bytes.data(), &descriptor, sizeof(descriptor));
-      ULONG count = std::min(outputLength, config_.descriptorSize);
       std::memcpy(buffer, bytes.data(), count);
       information = count;
     }

@@ -150,6 +150,8 @@ struct AddFailure {
   NTSTATUS expected;
 };
 
+void PrintTo(const AddFailure& value, std::ostream* out) { *out << value.name; }
+
 class AddDeviceFailureTest : public DriverTest, public ::testing::WithParamInterface<AddFailure> {};
 
 TEST_P(AddDeviceFailureTest, ReturnsTheStatusAndUsesUpNoNumber) {
@@ -263,7 +265,7 @@ TEST_F(IoCountTest, AWaitForTheDrainLastsUntilTheLastRequestLeaves) {
     KeWaitForSingleObject(&extension->RemoveEvent, Suspended, KernelMode, FALSE, nullptr);
     waited = true;
   });
-  world.events.AwaitBlockedWaiters(1);
+  ASSERT_TRUE(world.events.AwaitBlockedWaiters(1));
   EXPECT_FALSE(waited);
   DecrementIoCount(device);  // the request ends
   stopper.join();

@@ -1,0 +1,37 @@
+// The device's SCSI address, asked of the port driver at every request: the
+// driver keeps no copy.
+#include "queries.h"
+
+PAGED_ROUTINE NTSTATUS GetScsiAddress(PDEVICE_OBJECT DeviceObject, PSCSISCAN_INFO Info) {
+  IO_STATUS_BLOCK ioStatus;
+  PKEVENT event;
+  PSCSI_ADDRESS address;
+  NTSTATUS status;
+
+  PAGED_CODE();
+
+  event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), STILLSCSI_POOL_TAG);
+  if (event == NULL) {
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  address = (PSCSI_ADDRESS)ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_ADDRESS), STILLSCSI_POOL_TAG);
+  if (address == NULL) {
+    ExFreePoolWithTag(event, STILLSCSI_POOL_TAG);
+    return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  KeInitializeEvent(event, SynchronizationEvent, FALSE);
+
+  status = SendDeviceControlSync(DeviceObject, IOCTL_SCSI_GET_ADDRESS, NULL, 0, address, sizeof(SCSI_ADDRESS), event,
+                                 &ioStatus);
+  if (NT_SUCCESS(status)) {
+    // Only the four address bytes: the rest of the record is the caller's.
+    Info->PortNumber = address->PortNumber;
+    Info->PathId = address->PathId;
+    Info->TargetId = address->TargetId;
+    Info->Lun = address->Lun;
+  }
+
+  ExFreePoolWithTag(event, STILLSCSI_POOL_TAG);
+  ExFreePoolWithTag(address, STILLSCSI_POOL_TAG);
+  return status;
+}
