@@ -304,3 +304,30 @@ TEST_F(IoCountTest, ConcurrentRequestsNeverBringAStartedDeviceToZero) {
   EXPECT_EQ(DecrementIoCount(device), 0);
   EXPECT_TRUE(Signalled());
 }
+
+// ---------------------------------------------------------------- names
+
+TEST(DeviceTextTest, EveryNameFitsInThirtyOneCharactersAndNamesOneDevice) {
+  struct Expected {
+    DEVICE_TEXT_KIND kind;
+    const char* first;
+    const char* largest;
+  };
+  for (const Expected& expected : {Expected{DeviceObjectName, "\\Device\\StillScsi0", "\\Device\\StillScsi4294967295"},
+                                   Expected{DeviceLinkName, "\\DosDevices\\StillScsi0", "\\DosDevices\\StillScsi4294967295"},
+                                   Expected{DeviceOpenName, "\\\\.\\StillScsi0", "\\\\.\\StillScsi4294967295"}}) {
+    CHAR text[DEVICE_TEXT_CAPACITY];
+    FormatDeviceText(expected.kind, 0, text, sizeof(text));
+    EXPECT_STREQ(text, expected.first);
+    FormatDeviceText(expected.kind, 4294967295u, text, sizeof(text));
+    EXPECT_STREQ(text, expected.largest);
+    EXPECT_LE(std::strlen(text), 31u);
+    FormatDeviceText(expected.kind, 10, text, sizeof(text));
+    EXPECT_STREQ(text + std::strlen(text) - 2, "10");
+  }
+  // A buffer too small for the text truncates it and still terminates it.
+  CHAR small[8];
+  std::memset(small, 'x', sizeof(small));
+  FormatDeviceText(DeviceObjectName, 123, small, sizeof(small));
+  EXPECT_STREQ(small, "\\Device");
+}
