@@ -68,6 +68,11 @@ class DriverTest : public WorldTest {
   }
 
   void Clean() override {
+    for (PDEVICE_OBJECT device : added) {
+      PDEVICE_EXTENSION extension = Extension(device);
+      EXPECT_LE(extension->PendingIoCount, extension->DeviceStarted ? 1 : 0)
+          << "a request is still counted in device " << extension->DeviceNumber;
+    }
     while (!added.empty()) Remove(added.back());
     if (port) port->Shutdown();
     if (driver != nullptr) world.UnloadDriver(driver);
