@@ -14,7 +14,9 @@ namespace host {
 
 namespace {
 
-constexpr uint8_t kGuardFill = 0xA5;
+// The location past the top is filled with this; SL_PENDING_RETURNED (0x01)
+// is clear in it, so IoMarkIrpPending past the top changes it.
+constexpr uint8_t kGuardFill = 0xA4;
 constexpr size_t kFreedKept = 2048;
 constexpr CSHORT kIrpType = 6;
 
