@@ -1,0 +1,362 @@
+// The simulated SCSI port driver: SRBs through the request's MDL, the
+// per-unit queue that freezes on failure, autosense, the completion modes,
+// the adapter and address queries, and the bus driver's other answers.
+#include <atomic>
+#include <cstring>
+#include <thread>
+
+#include "fixture.h"
+
+using sim::Completion;
+using sim::ScsiOutcome;
+using ::testing::ElementsAre;
+using ::testing::Pair;
+using ::testing::Values;
+
+namespace {
+
+// One SRB as a class driver sends it, and what came back.
+struct SrbIo {
+  SCSI_REQUEST_BLOCK srb{};
+  UCHAR sense[32]{};
+  NTSTATUS returned = -1;
+  std::atomic<bool> done{false};
+  IO_STATUS_BLOCK status{};
+  KIRQL irql = PASSIVE_LEVEL;
+  std::thread::id thread;
+};
+
+NTSTATUS SrbDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* io = (SrbIo*)context;
+  io->status = irp->IoStatus;
+  io->irql = KeGetCurrentIrql();
+  io->thread = std::this_thread::get_id();
+  if (irp->MdlAddress != nullptr) {
+    MmUnlockPages(irp->MdlAddress);
+    IoFreeMdl(irp->MdlAddress);
+  }
+  IoFreeIrp(irp);
+  io->done = true;
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+constexpr UCHAR kRead = 0x08, kWrite = 0x0A, kTestUnitReady = 0x00;
+
+}  // namespace
+
+class PortTest : public WorldTest {
+ protected:
+  void SetUp() override { port = std::make_unique<sim::PortDriver>(world, Config(), 2); }
+  virtual sim::PortConfig Config() { return {}; }
+
+  // Sends an SRB in an IRP from IoAllocateIrp. With a buffer, the MDL covers
+  // its first Offset + Length bytes and DataBuffer points Offset bytes in.
+  SrbIo& Send(UCHAR opcode, ULONG flags = 0, void* buffer = nullptr, ULONG length = 0, ULONG offset = 0, int unit = 0,
+              UCHAR function = SRB_FUNCTION_EXECUTE_SCSI) {
+    SrbIo& io = ios.emplace_back();
+    PIRP irp = IoAllocateIrp(port->Pdo(unit)->StackSize, FALSE);
+    if (buffer != nullptr) {
+      irp->MdlAddress = MmCreateMdl(nullptr, buffer, offset + length);
+      MmProbeAndLockPages(irp->MdlAddress, UserMode, (flags & SRB_FLAGS_DATA_IN) ? IoWriteAccess : IoReadAccess);
+    }
+    SCSI_REQUEST_BLOCK& srb = io.srb;
+    srb.Length = sizeof(srb);
+    srb.Function = function;
+    srb.SrbFlags = flags;
+    srb.DataTransferLength = length;
+    srb.DataBuffer = buffer ? (UCHAR*)MmGetMdlVirtualAddress(irp->MdlAddress) + offset : nullptr;
+    srb.SenseInfoBuffer = io.sense;
+    srb.SenseInfoBufferLength = senseLength;
+    srb.OriginalRequest = irp;
+    srb.TimeOutValue = 10;
+    srb.CdbLength = 6;
+    srb.Cdb[0] = opcode;
+    srb.Cdb[4] = (UCHAR)(length / 256);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_SCSI;
+    next->Parameters.Scsi.Srb = &srb;
+    IoSetCompletionRoutine(irp, SrbDone, &io, TRUE, TRUE, TRUE);
+    io.returned = IoCallDriver(port->Pdo(unit), irp);
+    return io;
+  }
+  SrbIo& Release(int unit = 0) { return Send(0, 0, nullptr, 0, 0, unit, SRB_FUNCTION_RELEASE_QUEUE); }
+
+  // A device control from a kernel component; pending answers are pumped.
+  IO_STATUS_BLOCK Control(ULONG code, void* input, ULONG inputLength, void* output, ULONG outputLength, int unit = 0,
+                          NTSTATUS* returned = nullptr) {
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, port->Pdo(unit), input, inputLength, output, outputLength, FALSE,
+                                             &event, &iosb);
+    NTSTATUS status = IoCallDriver(port->Pdo(unit), irp);
+    if (returned != nullptr) *returned = status;
+    if (status == STATUS_PENDING) {
+      port->PumpAll();
+      KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    } else {
+      iosb.Status = status;
+    }
+    return iosb;
+  }
+
+  void Clean() override {
+    port->HoldThreaded(false);
+    for (SrbIo& io : ios) world.WaitUntil([&] { return io.done.load(); }, "an SRB of the test");
+    port.reset();
+  }
+
+  std::unique_ptr<sim::PortDriver> port;
+  std::deque<SrbIo> ios;
+  UCHAR senseLength = sizeof(SrbIo::sense);  // SenseInfoBufferLength of the SRBs sent
+};
+
+// ---------------------------------------------------------------- data and records
+
+TEST_F(PortTest, ReadDataArrivesChunkByChunkInTheUserBufferAndEachSrbIsRecorded) {
+  void* buffer = world.user.Alloc(1024);
+  SrbIo& second = Send(kRead, SRB_FLAGS_DATA_IN, buffer, 512, 512);
+  SrbIo& first = Send(kRead, SRB_FLAGS_DATA_IN, buffer, 512, 0);
+  EXPECT_EQ(second.returned, STATUS_PENDING);
+  EXPECT_EQ(port->PumpAll(), 2u);
+  ASSERT_TRUE(second.done && first.done);
+  EXPECT_EQ(second.status.Status, STATUS_SUCCESS);
+  EXPECT_EQ(second.status.Information, 512u);
+  EXPECT_EQ(second.srb.SrbStatus, SRB_STATUS_SUCCESS);
+  EXPECT_EQ(second.srb.DataTransferLength, 512u);
+  auto bytes = world.user.Bytes(buffer, 1024);
+  for (int i = 0; i < 1024; ++i) {
+    ASSERT_EQ(bytes[i], sim::ScriptedInstrument::PatternByte(i < 512 ? 512 + i : i - 512)) << "byte " << i;
+  }
+  auto sent = port->Srbs();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].srb.SrbFlags, (ULONG)SRB_FLAGS_DATA_IN);
+  EXPECT_EQ(sent[0].srb.DataTransferLength, 512u);
+  EXPECT_THAT(sent[0].cdb, ElementsAre(kRead, 0, 0, 0, 2, 0));
+  EXPECT_EQ(sent[0].dataOffset, 512u);
+  EXPECT_EQ(sent[1].dataOffset, 0u);
+  EXPECT_TRUE(sent[0].completed);
+  EXPECT_EQ(sent[0].completedBytes, 512u);
+}
+
+TEST_F(PortTest, WrittenDataReachesTheInstrumentAndShortTransfersReportTheBytesMoved) {
+  void* buffer = world.user.Alloc(300, host::Access::Read);
+  auto bytes = world.user.Bytes(buffer, 300);
+  for (int i = 0; i < 300; ++i) bytes[i] = (UCHAR)(i ^ 0x5C);
+  port->Script().Then(ScsiOutcome::Good()).Then(ScsiOutcome::Short(100));
+  Send(kWrite, SRB_FLAGS_DATA_OUT, buffer, 300);
+  SrbIo& shortWrite = Send(kWrite, SRB_FLAGS_DATA_OUT | SRB_FLAGS_NO_QUEUE_FREEZE, buffer, 300);
+  port->PumpAll();
+  auto written = port->Script().Written();
+  ASSERT_EQ(written.size(), 400u);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), written.begin()));
+  EXPECT_EQ(shortWrite.srb.DataTransferLength, 100u);
+  EXPECT_EQ(shortWrite.srb.SrbStatus, SRB_STATUS_DATA_OVERRUN);
+  EXPECT_EQ(shortWrite.status.Information, 100u);
+}
+
+// ---------------------------------------------------------------- failures, sense and the frozen queue
+
+struct FailureCase {
+  const char* name;
+  ScsiOutcome outcome;
+  ULONG flags;
+  UCHAR senseBuffer;   // SenseInfoBufferLength sent
+  UCHAR srbStatus;     // the whole byte at completion
+  UCHAR senseLength;   // SenseInfoBufferLength at completion
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+class PortFailureTest : public PortTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(PortFailureTest, SetsTheStatusBitsAndCopiesTheSense) {
+  const FailureCase& c = GetParam();
+  port->Config().scsi = Completion::Immediate;
+  port->Script().Then(c.outcome);
+  senseLength = c.senseBuffer;
+  SrbIo& failed = Send(kTestUnitReady, c.flags);
+  EXPECT_EQ(failed.status.Status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(failed.srb.SrbStatus, c.srbStatus);
+  EXPECT_EQ(failed.srb.ScsiStatus, c.outcome.scsiStatus);
+  EXPECT_EQ(failed.srb.SenseInfoBufferLength, c.senseLength);
+  EXPECT_TRUE(std::equal(failed.sense, failed.sense + c.senseLength, c.outcome.sense.begin()));
+  EXPECT_EQ(failed.sense[c.senseLength], 0) << "nothing past the bytes reported";
+  EXPECT_EQ(port->Frozen(), (c.srbStatus & SRB_STATUS_QUEUE_FROZEN) != 0);
+  EXPECT_FALSE(port->Frozen(1)) << "each unit has its own queue";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Outcomes, PortFailureTest,
+    Values(FailureCase{"CheckCondition", ScsiOutcome::CheckCondition(2, 4, 1), 0, 32, SRB_STATUS_ERROR | 0xC0, 18},
+           FailureCase{"ShortSenseBuffer", ScsiOutcome::CheckCondition(2, 4, 1), 0, 8, SRB_STATUS_ERROR | 0xC0, 8},
+           FailureCase{"NoQueueFreeze", ScsiOutcome::CheckCondition(6, 0x29, 0), SRB_FLAGS_NO_QUEUE_FREEZE, 32,
+                       SRB_STATUS_ERROR | 0x80, 18},
+           FailureCase{"AutosenseDisabled", ScsiOutcome::CheckCondition(2, 4, 1), SRB_FLAGS_DISABLE_AUTOSENSE, 32,
+                       SRB_STATUS_ERROR | 0x40, 0},
+           FailureCase{"SelectionTimeout", ScsiOutcome::Failed(SRB_STATUS_SELECTION_TIMEOUT), 0, 32,
+                       SRB_STATUS_SELECTION_TIMEOUT | 0x40, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class PortQueueTest : public PortTest, public ::testing::WithParamInterface<Completion> {
+ protected:
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.scsi = GetParam();
+    return config;
+  }
+};
+
+TEST_P(PortQueueTest, AFrozenUnitHoldsItsSrbsUntilAReleaseArrives) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  Send(kTestUnitReady);
+  port->PumpAll();
+  ASSERT_TRUE(port->Frozen());
+  SrbIo& held = Send(kTestUnitReady);
+  SrbIo& otherUnit = Send(kTestUnitReady, 0, nullptr, 0, 0, 1);
+  port->PumpAll();
+  EXPECT_EQ(held.returned, STATUS_PENDING);
+  EXPECT_FALSE(held.done);
+  EXPECT_EQ(port->HeldByFreeze(), 1u);
+  EXPECT_EQ(port->Script().Commands(), 1) << "the held SRB has not reached the instrument";
+  EXPECT_TRUE(otherUnit.done);
+
+  SrbIo& release = Release();
+  port->PumpAll();
+  EXPECT_TRUE(release.done);
+  EXPECT_EQ(release.status.Status, STATUS_SUCCESS);
+  EXPECT_EQ(port->Releases(), 1);
+  EXPECT_FALSE(port->Frozen());
+  ASSERT_TRUE(held.done);
+  EXPECT_EQ(held.status.Status, STATUS_SUCCESS);
+  EXPECT_EQ(port->Script().Commands(), 2);
+  EXPECT_EQ(port->ExecuteSrbs().size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, PortQueueTest, Values(Completion::Pumped, Completion::Immediate),
+                         [](const auto& info) { return info.param == Completion::Pumped ? "Pumped" : "Immediate"; });
+
+// ---------------------------------------------------------------- completion modes
+
+TEST_F(PortTest, PumpedSrbsCompleteOnlyWhenPumpedOneAtATimeAtDispatchLevel) {
+  SrbIo& first = Send(kTestUnitReady);
+  SrbIo& second = Send(kTestUnitReady);
+  EXPECT_EQ(port->Queued(), 2u);
+  EXPECT_FALSE(first.done || second.done);
+  ASSERT_TRUE(port->Pump());
+  EXPECT_TRUE(first.done);
+  EXPECT_FALSE(second.done);
+  EXPECT_EQ(first.irql, DISPATCH_LEVEL);
+  ASSERT_TRUE(port->Pump());
+  EXPECT_TRUE(second.done);
+  EXPECT_FALSE(port->Pump());
+}
+
+class ThreadedPortTest : public PortTest {
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.scsi = Completion::Threaded;
+    return config;
+  }
+};
+
+TEST_F(ThreadedPortTest, CompletionsRunAtDispatchLevelOnTheCompletionThread) {
+  port->HoldThreaded(true);
+  SrbIo& io = Send(kTestUnitReady);
+  EXPECT_EQ(io.returned, STATUS_PENDING);
+  EXPECT_EQ(port->Queued(), 1u);
+  EXPECT_FALSE(port->Pump()) << "a threaded completion is not the test's to pump";
+  port->HoldThreaded(false);
+  world.WaitUntil([&] { return io.done.load(); }, "the threaded completion");
+  EXPECT_EQ(io.irql, DISPATCH_LEVEL);
+  EXPECT_NE(io.thread, std::this_thread::get_id());
+}
+
+// ---------------------------------------------------------------- queries
+
+TEST_F(PortTest, AnswersTheAdapterPropertyHeaderAndDescriptorAndTheAddress) {
+  port->Config().descriptorSize = 40;
+  port->Config().maximumTransferLength = 0x20000;
+  STORAGE_PROPERTY_QUERY query{StorageAdapterProperty, PropertyStandardQuery, {0}};
+  STORAGE_DESCRIPTOR_HEADER header{};
+  IO_STATUS_BLOCK iosb = Control(IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &header, sizeof(header));
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, sizeof(header));
+  EXPECT_EQ(header.Size, 40u);
+  UCHAR descriptor[40];
+  iosb = Control(IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), descriptor, sizeof(descriptor));
+  EXPECT_EQ(iosb.Information, 40u);
+  auto* adapter = (PSTORAGE_ADAPTER_DESCRIPTOR)descriptor;
+  EXPECT_EQ(adapter->MaximumTransferLength, 0x20000u);
+  EXPECT_EQ(adapter->MaximumPhysicalPages, 17u);
+
+  SCSI_ADDRESS address{};
+  iosb = Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), 1);
+  EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+  EXPECT_EQ(iosb.Information, sizeof(address));
+  EXPECT_EQ(address.PortNumber, 2);
+  EXPECT_EQ(address.TargetId, 4) << "unit 1 counts up from the first unit's target";
+
+  STORAGE_PROPERTY_QUERY device{StorageDeviceProperty, PropertyStandardQuery, {0}};
+  EXPECT_EQ(Control(IOCTL_STORAGE_QUERY_PROPERTY, &device, sizeof(device), &header, sizeof(header)).Status,
+            STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(Control(IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &header, 4).Status, STATUS_BUFFER_TOO_SMALL);
+}
+
+TEST_F(PortTest, ScriptedIoctlFailuresAndCompletionsApplyOneRequestEach) {
+  port->ScriptIoctl(IOCTL_SCSI_GET_ADDRESS, {STATUS_SUCCESS, STATUS_IO_TIMEOUT});
+  port->ScriptIoctlCompletion({Completion::Pumped, Completion::Immediate});
+  SCSI_ADDRESS address;
+  NTSTATUS returned;
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), 0, &returned).Status, STATUS_SUCCESS);
+  EXPECT_EQ(returned, STATUS_PENDING);
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), 0, &returned).Status,
+            STATUS_IO_TIMEOUT);
+  EXPECT_EQ(returned, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), 0, &returned).Status, STATUS_SUCCESS);
+  EXPECT_EQ(returned, STATUS_SUCCESS);
+  auto requests = port->Requests(IRP_MJ_DEVICE_CONTROL);
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[1].ioControlCode, (ULONG)IOCTL_SCSI_GET_ADDRESS);
+  EXPECT_EQ(requests[1].outputLength, sizeof(address));
+  EXPECT_EQ(requests[1].status, STATUS_IO_TIMEOUT);
+}
+
+// ---------------------------------------------------------------- the bus driver's answers
+
+TEST_F(PortTest, AnswersPlugAndPlayPowerSystemControlCreateAndCloseAsABusDriver) {
+  PDEVICE_OBJECT pdo = port->Pdo();
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED) << "unhandled: the preset stays";
+  port->Config().pnpStatus[IRP_MN_QUERY_STOP_DEVICE] = STATUS_DEVICE_BUSY;
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_DEVICE_BUSY);
+  DEVICE_CAPABILITIES capabilities{};
+  auto withCapabilities = [&](IO_STACK_LOCATION& location) {
+    location.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+  };
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_CAPABILITIES, withCapabilities).status, STATUS_SUCCESS);
+  EXPECT_EQ(capabilities.DeviceState[PowerSystemWorking], PowerDeviceD0);
+  EXPECT_EQ(capabilities.DeviceState[PowerSystemHibernate], PowerDeviceD3);
+  EXPECT_EQ(capabilities.Address, 3u);
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  EXPECT_EQ(world.pnp.SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.SendSystemControl(pdo, IRP_MN_QUERY_ALL_DATA, STATUS_NOT_SUPPORTED).status, STATUS_NOT_SUPPORTED);
+
+  host::Handle handle;
+  ASSERT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_SUCCESS);
+  PFILE_OBJECT file = handle.file;
+  world.app.Close(handle);
+  port->Config().createStatus = STATUS_DEVICE_NOT_READY;
+  EXPECT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_DEVICE_NOT_READY);
+
+  std::vector<std::pair<int, int>> seen;
+  for (const auto& request : port->Requests()) seen.emplace_back(request.major, request.minor);
+  EXPECT_THAT(seen, ElementsAre(Pair(IRP_MJ_PNP, IRP_MN_START_DEVICE), Pair(IRP_MJ_PNP, IRP_MN_QUERY_ID),
+                                Pair(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE), Pair(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES),
+                                Pair(IRP_MJ_POWER, IRP_MN_SET_POWER), Pair(IRP_MJ_SYSTEM_CONTROL, IRP_MN_QUERY_ALL_DATA),
+                                Pair(IRP_MJ_CREATE, 0), Pair(IRP_MJ_CLEANUP, 0), Pair(IRP_MJ_CLOSE, 0),
+                                Pair(IRP_MJ_CREATE, 0)));
+  EXPECT_EQ(port->Requests()[0].presetStatus, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(port->Requests(IRP_MJ_CLOSE)[0].file, file);
+}
