@@ -13,16 +13,6 @@ namespace {
 
 constexpr CSHORT kFileType = 5;
 
-void FreeMdlChain(World& world, PIRP irp) {
-  for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
-    PMDL next = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-    world.mdls.Free(mdl, "I/O manager");
-    mdl = next;
-  }
-  irp->MdlAddress = nullptr;
-}
-
 void* SystemBuffer(World& world, size_t length) {
   return world.pool.Allocate(NonPagedPool, length, kSystemBufferTag, "I/O manager", __builtin_return_address(0), false);
 }
@@ -41,16 +31,10 @@ NTSTATUS LockUserBuffer(World& world, PIRP irp, const void* buffer, ULONG length
   return STATUS_SUCCESS;
 }
 
-// Copies Information bytes of buffered output back to the caller.
+// Copies buffered output back into the caller's user buffer.
 void CopyBack(World& world, PIRP irp, void* output, ULONG outputLength) {
-  if (output == nullptr || NT_ERROR(irp->IoStatus.Status)) return;
-  ULONG_PTR count = irp->IoStatus.Information;
-  if (count > outputLength) {
-    Report(rule::kBufferedOverrun, "IofCompleteRequest", irp,
-           std::to_string(count) + " bytes for a buffer of " + std::to_string(outputLength));
-    count = outputLength;
-  }
-  std::memcpy(world.user.Backing(output), irp->AssociatedIrp.SystemBuffer, count);
+  if (output == nullptr) return;
+  CopyBufferedOutput(irp, irp->AssociatedIrp.SystemBuffer, world.user.Backing(output), outputLength);
 }
 
 }  // namespace
@@ -204,7 +188,7 @@ std::shared_ptr<PendingIo> App::DeviceIoControlAsync(const Handle& handle, ULONG
   };
   auto finish = [&world, method, output, outputLength](PIRP irp) {
     if (method == METHOD_BUFFERED) CopyBack(world, irp, output, outputLength);
-    FreeMdlChain(world, irp);
+    ReleaseMdls(irp);
     if (irp->AssociatedIrp.SystemBuffer != nullptr) {
       world.pool.Free(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag, "I/O manager");
       irp->AssociatedIrp.SystemBuffer = nullptr;
@@ -249,7 +233,7 @@ std::shared_ptr<PendingIo> App::Transfer(const Handle& handle, UCHAR major, void
       world.pool.Free(irp->AssociatedIrp.SystemBuffer, kSystemBufferTag, "I/O manager");
       irp->AssociatedIrp.SystemBuffer = nullptr;
     }
-    FreeMdlChain(world, irp);
+    ReleaseMdls(irp);
   };
   return Issue(handle, major, setup, finish);
 }

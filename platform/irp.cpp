@@ -139,21 +139,9 @@ Irps::~Irps() {
 // block and set its event.
 static void FinishThreaded(World& world, PIRP irp, IrpRecord& record) {
   NTSTATUS status = irp->IoStatus.Status;
-  for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
-    PMDL next = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-    world.mdls.Free(mdl, "IofCompleteRequest");
-    mdl = next;
-  }
-  irp->MdlAddress = nullptr;
-  if (record.copyBack && !NT_ERROR(status) && record.outputBuffer != nullptr) {
-    ULONG_PTR count = irp->IoStatus.Information;
-    if (count > record.outputLength) {
-      Report(rule::kBufferedOverrun, "IofCompleteRequest", irp,
-             std::to_string(count) + " bytes for a buffer of " + std::to_string(record.outputLength));
-      count = record.outputLength;
-    }
-    std::memcpy(record.outputBuffer, record.systemBuffer, count);
+  ReleaseMdls(irp);
+  if (record.copyBack && record.outputBuffer != nullptr) {
+    CopyBufferedOutput(irp, record.systemBuffer, record.outputBuffer, record.outputLength);
   }
   if (record.systemBuffer != nullptr) {
     world.pool.Free(record.systemBuffer, kSystemBufferTag, "IofCompleteRequest");
@@ -163,6 +151,28 @@ static void FinishThreaded(World& world, PIRP irp, IrpRecord& record) {
     if (record.userIosb != nullptr) *record.userIosb = irp->IoStatus;
     if (record.userEvent != nullptr) world.events.Set(record.userEvent);
   }
+}
+
+void ReleaseMdls(PIRP irp) {
+  World& world = World::Current();
+  for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
+    PMDL next = mdl->Next;
+    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
+    world.mdls.Free(mdl, "IofCompleteRequest");
+    mdl = next;
+  }
+  irp->MdlAddress = nullptr;
+}
+
+void CopyBufferedOutput(PIRP irp, const void* systemBuffer, void* destination, ULONG outputLength) {
+  if (NT_ERROR(irp->IoStatus.Status)) return;
+  ULONG_PTR count = irp->IoStatus.Information;
+  if (count > outputLength) {
+    Report(rule::kBufferedOverrun, "IofCompleteRequest", irp,
+           std::to_string(count) + " bytes for a buffer of " + std::to_string(outputLength));
+    count = outputLength;
+  }
+  if (count != 0) std::memcpy(destination, systemBuffer, count);
 }
 
 void CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {

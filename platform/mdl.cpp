@@ -36,7 +36,9 @@ PMDL Mdls::Create(PVOID base, SIZE_T length, bool internal) {
   PMDL mdl = (PMDL)std::calloc(1, sizeof(MDL) + pages * sizeof(ULONG_PTR));
   Initialize(mdl, base, length);
   MdlRecord record;
-  record.user = world.user.Contains(base, length);
+  // Any byte in user space makes it user memory, so that a range that only
+  // starts or ends there fails its probe instead of passing as kernel memory.
+  record.user = world.user.Overlaps(base, length == 0 ? 1 : length);
   record.kernelInternal = internal;
   live_[mdl] = record;
   return mdl;

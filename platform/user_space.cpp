@@ -74,6 +74,11 @@ bool UserSpace::Contains(const void* address, size_t size) const {
   return start >= base_ && start <= base_ + size_ && size <= base_ + size_ - start;
 }
 
+bool UserSpace::Overlaps(const void* address, size_t size) const {
+  uintptr_t start = (uintptr_t)address;
+  return start < base_ + size_ && start + size > base_;
+}
+
 bool UserSpace::Accessible(const void* address, size_t size, Access access) const {
   if (!Contains(address, size)) return false;
   if (size == 0) return true;

@@ -184,6 +184,7 @@ class UserSpace {
   }
 
   bool Contains(const void* address, size_t size) const;
+  bool Overlaps(const void* address, size_t size) const;
   bool Accessible(const void* address, size_t size, Access access) const;
   // The backing bytes of a user range; the range must be accessible.
   uint8_t* Backing(const void* address) const;
@@ -300,6 +301,14 @@ class Irps {
 
 // Completes a request as the lowest driver would, leaving IoStatus as set.
 void CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+// The I/O manager's work at the top of a request, shared by the requests it
+// builds for drivers and those of applications: unlock and free the
+// request's MDLs; copy Information bytes of buffered output (at most
+// OutputLength, with a report when the driver claimed more) to Destination
+// unless the request failed.
+void ReleaseMdls(PIRP irp);
+void CopyBufferedOutput(PIRP irp, const void* systemBuffer, void* destination, ULONG outputLength);
 
 // ------------------------------------------------------------------ objects and names
 struct DeviceRecord {

@@ -94,10 +94,7 @@ NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 NTSTATUS PortDriver::Finish(int unit, PIRP irp, Completion how, bool scsi) {
   if (how == Completion::Immediate) {
     if (scsi) {
-      if (!ExecuteScsi(unit, irp)) {
-        IoMarkIrpPending(irp);  // held by the frozen queue
-        return STATUS_PENDING;
-      }
+      if (!ExecuteScsi(unit, irp)) return STATUS_PENDING;  // held by the frozen queue
     } else if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
       AnswerIoctl(unit, irp);
     } else {
@@ -266,8 +263,11 @@ bool PortDriver::ExecuteScsi(int unitIndex, PIRP irp) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (unit.frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
-      unit.heldByFreeze.push_back(irp);
+      // Marked before it is visible to a release on another thread. A request
+      // that came through the completion queue is marked already.
+      IoMarkIrpPending(irp);
       world_.irps.SetQueued(irp, true);
+      unit.heldByFreeze.push_back(irp);
       return false;
     }
   }

@@ -61,6 +61,20 @@ INSTANTIATE_TEST_SUITE_P(
 
 class MemoryTest : public KernelTest {};
 
+TEST_F(MemoryTest, ARangeThatOnlyRunsIntoUserSpaceFailsItsProbeInEitherMode) {
+  for (KPROCESSOR_MODE mode : {KernelMode, UserMode}) {
+    PMDL mdl = MmCreateMdl(nullptr, (PVOID)(world.user.Base() - PAGE_SIZE), 2 * PAGE_SIZE);
+    NTSTATUS raised = STATUS_SUCCESS;
+    try {
+      MmProbeAndLockPages(mdl, mode, IoReadAccess);
+    } catch (const HostRaisedStatus& exception) {
+      raised = exception.Status;
+    }
+    EXPECT_EQ(raised, STATUS_ACCESS_VIOLATION) << "mode " << (int)mode;
+    IoFreeMdl(mdl);
+  }
+}
+
 TEST_F(MemoryTest, AMappedViewIsAnotherAddressForTheSameBytes) {
   void* buffer = world.user.Alloc(6000, host::Access::ReadWrite, 100);
   auto bytes = world.user.Bytes(buffer, 6000);
