@@ -92,18 +92,20 @@ TEST_P(AdapterDescriptorTest, TwoPassesOfTheSameQueryGiveTheCallerADescriptorOfE
 
 // Every row of the failure table: the status, a null descriptor, no "BulK"
 // pool left, and how many queries reached the port driver.
-struct DescriptorFailure {
+// One row of a query's failure table: how to make it fail, the status, and
+// how many requests reach the port driver.
+struct QueryFailure {
   const char* name;
   std::function<void(host::World&, sim::PortDriver&)> arrange;
   NTSTATUS expected;
   size_t queriesSent;
 };
 
-void PrintTo(const DescriptorFailure& value, std::ostream* out) { *out << value.name; }
+void PrintTo(const QueryFailure& value, std::ostream* out) { *out << value.name; }
 
-class AdapterDescriptorFailureTest
+class AdapterQueryFailureTest
     : public QueryTest,
-      public ::testing::WithParamInterface<std::tuple<DescriptorFailure, sim::Completion>> {
+      public ::testing::WithParamInterface<std::tuple<QueryFailure, sim::Completion>> {
  protected:
   sim::PortConfig Config() override {
     sim::PortConfig config;
@@ -112,8 +114,8 @@ class AdapterDescriptorFailureTest
   }
 };
 
-TEST_P(AdapterDescriptorFailureTest, FailsWithNothingLeft) {
-  const DescriptorFailure& failure = std::get<0>(GetParam());
+TEST_P(AdapterQueryFailureTest, FailsWithNothingLeft) {
+  const QueryFailure& failure = std::get<0>(GetParam());
   failure.arrange(world, *port);
   PSTORAGE_ADAPTER_DESCRIPTOR descriptor;
   EXPECT_EQ(QueryDescriptor(&descriptor), failure.expected);
@@ -123,46 +125,46 @@ TEST_P(AdapterDescriptorFailureTest, FailsWithNothingLeft) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    EachFailure, AdapterDescriptorFailureTest,
+    EachFailure, AdapterQueryFailureTest,
     ::testing::Combine(
         ::testing::Values(
-            DescriptorFailure{"EventAllocation",
+            QueryFailure{"EventAllocation",
                               [](host::World& w, sim::PortDriver&) {
                                 w.faults.Fail(host::Fault::PoolAllocation).Tag(kBulk);
                               },
                               STATUS_INSUFFICIENT_RESOURCES, 0},
-            DescriptorFailure{"FirstRequestNotBuilt",
+            QueryFailure{"FirstRequestNotBuilt",
                               [](host::World& w, sim::PortDriver&) {
                                 w.faults.Fail(host::Fault::BuildDeviceIoControl);
                               },
                               STATUS_INSUFFICIENT_RESOURCES, 0},
-            DescriptorFailure{"PortFailsTheFirstPass",
+            QueryFailure{"PortFailsTheFirstPass",
                               [](host::World&, sim::PortDriver& p) {
                                 p.ScriptIoctl(IOCTL_STORAGE_QUERY_PROPERTY, {STATUS_NOT_SUPPORTED});
                               },
                               STATUS_NOT_SUPPORTED, 1},
-            DescriptorFailure{"DescriptorAllocation",
+            QueryFailure{"DescriptorAllocation",
                               [](host::World& w, sim::PortDriver&) {
                                 w.faults.Fail(host::Fault::PoolAllocation).Tag(kBulk).Nth(2);
                               },
                               STATUS_INSUFFICIENT_RESOURCES, 1},
-            DescriptorFailure{"SizeLargerThanThePoolCanGive",
+            QueryFailure{"SizeLargerThanThePoolCanGive",
                               [](host::World&, sim::PortDriver& p) { p.Config().descriptorSize = 0x7FFFFFFF; },
                               STATUS_INSUFFICIENT_RESOURCES, 1},
-            DescriptorFailure{"SecondRequestNotBuilt",
+            QueryFailure{"SecondRequestNotBuilt",
                               [](host::World& w, sim::PortDriver&) {
                                 w.faults.Fail(host::Fault::BuildDeviceIoControl).Nth(2);
                               },
                               STATUS_INSUFFICIENT_RESOURCES, 1},
-            DescriptorFailure{"PortFailsTheSecondPass",
+            QueryFailure{"PortFailsTheSecondPass",
                               [](host::World&, sim::PortDriver& p) {
                                 p.ScriptIoctl(IOCTL_STORAGE_QUERY_PROPERTY, {STATUS_SUCCESS, STATUS_IO_DEVICE_ERROR});
                               },
                               STATUS_IO_DEVICE_ERROR, 2},
-            DescriptorFailure{"DescriptorShorterThanItsLimits",
+            QueryFailure{"DescriptorShorterThanItsLimits",
                               [](host::World&, sim::PortDriver& p) { p.Config().descriptorSize = 15; },
                               STATUS_DEVICE_PROTOCOL_ERROR, 1},
-            DescriptorFailure{"DescriptorOfAHeaderAlone",
+            QueryFailure{"DescriptorOfAHeaderAlone",
                               [](host::World&, sim::PortDriver& p) { p.Config().descriptorSize = 8; },
                               STATUS_DEVICE_PROTOCOL_ERROR, 1}),
         ::testing::Values(sim::Completion::Immediate, sim::Completion::Pumped)),
@@ -272,31 +274,23 @@ INSTANTIATE_TEST_SUITE_P(EachCompletion, ScsiAddressTest,
                                            sim::Completion::Threaded),
                          [](const auto& info) { return std::string(ModeName(info.param)); });
 
-struct AddressFailure {
-  const char* name;
-  std::function<void(host::World&, sim::PortDriver&)> arrange;
-  NTSTATUS expected;
-  size_t queriesSent;
-};
-
-void PrintTo(const AddressFailure& value, std::ostream* out) { *out << value.name; }
 
 class ScsiAddressFailureTest : public ScsiAddressTest {};
 
 TEST_P(ScsiAddressFailureTest, LeavesTheWholeRecordAsItWas) {
-  for (const AddressFailure& failure : {
-           AddressFailure{"event allocation",
+  for (const QueryFailure& failure : {
+           QueryFailure{"event allocation",
                           [](host::World& w, sim::PortDriver&) { w.faults.Fail(host::Fault::PoolAllocation).Tag(kBulk); },
                           STATUS_INSUFFICIENT_RESOURCES, 0},
-           AddressFailure{"address buffer allocation",
+           QueryFailure{"address buffer allocation",
                           [](host::World& w, sim::PortDriver&) {
                             w.faults.Fail(host::Fault::PoolAllocation).Tag(kBulk).Nth(2);
                           },
                           STATUS_INSUFFICIENT_RESOURCES, 0},
-           AddressFailure{"request not built",
+           QueryFailure{"request not built",
                           [](host::World& w, sim::PortDriver&) { w.faults.Fail(host::Fault::BuildDeviceIoControl); },
                           STATUS_INSUFFICIENT_RESOURCES, 0},
-           AddressFailure{"port driver fails",
+           QueryFailure{"port driver fails",
                           [](host::World&, sim::PortDriver& p) {
                             p.ScriptIoctl(IOCTL_SCSI_GET_ADDRESS, {STATUS_INVALID_DEVICE_REQUEST});
                           },
