@@ -49,6 +49,12 @@ MdlRecord* Mdls::Find(PMDL mdl) {
   return it == live_.end() ? nullptr : &it->second;
 }
 
+MdlRecord& Mdls::Require(PMDL mdl, const char* routine) {
+  MdlRecord* record = Find(mdl);
+  if (record == nullptr) Violation(rule::kMdlBad, routine, mdl);
+  return *record;
+}
+
 void Mdls::Free(PMDL mdl, const char* routine) {
   World& world = World::Current();
   std::lock_guard<std::recursive_mutex> lock(world.mu);
@@ -80,8 +86,7 @@ std::vector<std::string> Mdls::Audit() const {
 uint8_t* Mdls::Reach(PMDL mdl, const void* address, size_t length, bool write, const char* who) {
   World& world = World::Current();
   std::lock_guard<std::recursive_mutex> lock(world.mu);
-  MdlRecord* record = Find(mdl);
-  if (record == nullptr) Violation(rule::kMdlBad, who, mdl);
+  MdlRecord* record = &Require(mdl, who);
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) Violation(rule::kPortContract, who, mdl, "data MDL is not locked");
   uintptr_t start = (uintptr_t)MmGetMdlVirtualAddress(mdl);
   uintptr_t at = (uintptr_t)address;
@@ -114,8 +119,7 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
   host::World& world = host::World::Current();
   PMDL mdl = MemoryDescriptorList;
   std::unique_lock<std::recursive_mutex> lock(world.mu);
-  host::MdlRecord* record = world.mdls.Find(mdl);
-  if (record == nullptr) host::Violation(host::rule::kMdlBad, "MmProbeAndLockPages", mdl);
+  host::MdlRecord* record = &world.mdls.Require(mdl, "MmProbeAndLockPages");
   const CSHORT forbidden = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL;
   if (mdl->ByteCount == 0 || (mdl->MdlFlags & forbidden)) {
     host::Violation(host::rule::kMdlProbeFlags, "MmProbeAndLockPages", mdl,
@@ -144,8 +148,7 @@ PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
   PMDL mdl = MemoryDescriptorList;
   host::RequireIrql(DISPATCH_LEVEL, "MmMapLockedPages", mdl);
   std::lock_guard<std::recursive_mutex> lock(world.mu);
-  host::MdlRecord* record = world.mdls.Find(mdl);
-  if (record == nullptr) host::Violation(host::rule::kMdlBad, "MmMapLockedPages", mdl);
+  host::MdlRecord* record = &world.mdls.Require(mdl, "MmMapLockedPages");
   if (AccessMode != KernelMode) host::Violation(host::rule::kBadArgument, "MmMapLockedPages", mdl, "only KernelMode");
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) host::Violation(host::rule::kMdlMapUnlocked, "MmMapLockedPages", mdl);
   if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) host::Violation(host::rule::kMdlMapTwice, "MmMapLockedPages", mdl);
@@ -172,8 +175,7 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList) {
   PMDL mdl = MemoryDescriptorList;
   host::RequireIrql(DISPATCH_LEVEL, "MmUnlockPages", mdl);
   std::lock_guard<std::recursive_mutex> lock(world.mu);
-  host::MdlRecord* record = world.mdls.Find(mdl);
-  if (record == nullptr) host::Violation(host::rule::kMdlBad, "MmUnlockPages", mdl);
+  host::MdlRecord* record = &world.mdls.Require(mdl, "MmUnlockPages");
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) host::Violation(host::rule::kMdlUnlockUnlocked, "MmUnlockPages", mdl);
   if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) {
     if (record->view != nullptr) {

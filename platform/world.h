@@ -218,6 +218,8 @@ class Mdls {
  public:
   PMDL Create(PVOID base, SIZE_T length, bool internal);
   MdlRecord* Find(PMDL mdl);
+  // The record of a live MDL; stops the test for anything else.
+  MdlRecord& Require(PMDL mdl, const char* routine);
   void Free(PMDL mdl, const char* routine);
   size_t Count() const { return live_.size(); }
   size_t LockedCount() const;
