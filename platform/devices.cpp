@@ -138,7 +138,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
   device->Size = (USHORT)(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
   device->ReferenceCount = 0;
   device->DriverObject = DriverObject;
-  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0) | (name.empty() ? 0 : DO_DEVICE_HAS_NAME);
   device->Characteristics = DeviceCharacteristics;
   device->DeviceExtension = DeviceExtensionSize ? (uint8_t*)device + extensionOffset : nullptr;
   device->DeviceType = DeviceType;

@@ -31,24 +31,27 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
   host::RequireIrql(PASSIVE_LEVEL, "RtlAnsiStringToUnicodeString");
   World& world = World::Current();
   size_t characters = SourceString->Length;
-  size_t bytes = characters * sizeof(WCHAR);
-  if (bytes + sizeof(WCHAR) > 0xFFFF) return STATUS_INVALID_PARAMETER;
+  // The converted text with its terminating NUL must fit a 16-bit length.
+  size_t size = (characters + 1) * sizeof(WCHAR);
+  if (size > 0xFFFF) return STATUS_INVALID_PARAMETER_2;
+  // The length is set before the room is checked, as the platform does.
+  DestinationString->Length = (USHORT)(size - sizeof(WCHAR));
   if (AllocateDestinationString) {
     std::lock_guard<std::recursive_mutex> lock(world.mu);
     NTSTATUS failure;
-    if (world.faults.Check(host::Fault::StringConversion, 0, bytes, &failure)) return failure;
-    DestinationString->Buffer = (PWSTR)world.pool.Allocate(PagedPool, bytes + sizeof(WCHAR), host::kStringPoolTag,
+    if (world.faults.Check(host::Fault::StringConversion, 0, size - sizeof(WCHAR), &failure)) return failure;
+    DestinationString->Buffer = (PWSTR)world.pool.Allocate(PagedPool, size, host::kStringPoolTag,
                                                            "RtlAnsiStringToUnicodeString",
                                                            __builtin_return_address(0), false);
-    DestinationString->MaximumLength = (USHORT)(bytes + sizeof(WCHAR));
-  } else if (DestinationString->MaximumLength < bytes) {
+    DestinationString->MaximumLength = (USHORT)size;
+  } else if (DestinationString->Length >= DestinationString->MaximumLength) {
+    // No room for the text and its terminating NUL.
     return STATUS_BUFFER_OVERFLOW;
   }
   for (size_t i = 0; i < characters; ++i) {
     DestinationString->Buffer[i] = (WCHAR)(unsigned char)SourceString->Buffer[i];
   }
-  if (DestinationString->MaximumLength >= bytes + sizeof(WCHAR)) DestinationString->Buffer[characters] = 0;
-  DestinationString->Length = (USHORT)bytes;
+  DestinationString->Buffer[characters] = 0;
   return STATUS_SUCCESS;
 }
 

@@ -215,6 +215,7 @@ TEST_F(ObjectTest, DevicesStartInitializingWithAZeroedExtensionAndStackOnTheTop)
   UNICODE_STRING name = Unicode(u"\\Device\\Stacked"), sameName = Unicode(u"\\DEVICE\\stacked");
   ASSERT_EQ(IoCreateDevice(driver, 40, &name, FILE_DEVICE_SCANNER, 0, FALSE, &fresh), STATUS_SUCCESS);
   EXPECT_TRUE(fresh->Flags & DO_DEVICE_INITIALIZING);
+  EXPECT_TRUE(fresh->Flags & DO_DEVICE_HAS_NAME);
   EXPECT_EQ(fresh->StackSize, 1);
   auto* extension = (const UCHAR*)fresh->DeviceExtension;
   EXPECT_TRUE(std::all_of(extension, extension + 40, [](UCHAR b) { return b == 0; }));
@@ -223,6 +224,7 @@ TEST_F(ObjectTest, DevicesStartInitializingWithAZeroedExtensionAndStackOnTheTop)
   IoDeleteDevice(fresh);
 
   PDEVICE_OBJECT bottom = Device(driver);
+  EXPECT_FALSE(bottom->Flags & DO_DEVICE_HAS_NAME);
   PDEVICE_OBJECT middle = Device(driver, bottom);
   EXPECT_EQ(middle->StackSize, 2);
   PDEVICE_OBJECT top = Device(driver);
@@ -254,7 +256,7 @@ TEST_F(ObjectTest, InterfacesAreNamedAfterTheInstanceAndToggleOnce) {
   UNICODE_STRING name{};
   EXPECT_FALSE(NT_SUCCESS(IoRegisterDeviceInterface(notPdo, &kGuid, nullptr, &name)));
   ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kGuid, nullptr, &name), STATUS_SUCCESS);
-  EXPECT_EQ(Text(name), u"\\??\\ROOT#TOY#0007#{12345678-9ABC-DEF0-0123-456789ABCDEF}");
+  EXPECT_EQ(Text(name), u"\\??\\ROOT#TOY#0007#{12345678-9abc-def0-0123-456789abcdef}");
   EXPECT_EQ(world.pool.Count(host::kStringPoolTag), 1u) << "the caller frees the name";
   ASSERT_NE(world.interfaces.Find(Text(name)), nullptr);
   EXPECT_FALSE(world.interfaces.Find(Text(name))->enabled);
@@ -338,12 +340,24 @@ TEST_F(ObjectTest, RtlStringsCountBytesAndConversionsAllocateStringPool) {
   RtlFreeUnicodeString(&converted);
   EXPECT_EQ(converted.Buffer, nullptr);
 
-  WCHAR small[3], exact[4];
-  UNICODE_STRING caller{0, sizeof(small), small};
+  // A caller's buffer needs room for the terminating NUL as well.
+  WCHAR exact[4], room[5] = {u'x', u'x', u'x', u'x', u'x'};
+  UNICODE_STRING caller{0, sizeof(exact), exact};
   EXPECT_EQ(RtlAnsiStringToUnicodeString(&caller, &ansi, FALSE), STATUS_BUFFER_OVERFLOW);
-  caller = {0, sizeof(exact), exact};  // room for the text without its NUL
+  caller = {0, sizeof(room), room};
   ASSERT_EQ(RtlAnsiStringToUnicodeString(&caller, &ansi, FALSE), STATUS_SUCCESS);
   EXPECT_EQ(Text(caller), u"abcd");
+  EXPECT_EQ(room[4], 0);
+
+  // A text whose conversion with its NUL passes 65535 bytes is refused.
+  std::string longest(32766, 'a'), tooLong(32767, 'a');
+  ANSI_STRING big{(USHORT)longest.size(), (USHORT)longest.size(), longest.data()};
+  ASSERT_EQ(RtlAnsiStringToUnicodeString(&converted, &big, TRUE), STATUS_SUCCESS);
+  EXPECT_EQ(converted.Length, 65532);
+  RtlFreeUnicodeString(&converted);
+  big = {(USHORT)tooLong.size(), (USHORT)tooLong.size(), tooLong.data()};
+  EXPECT_EQ(RtlAnsiStringToUnicodeString(&converted, &big, TRUE), STATUS_INVALID_PARAMETER_2);
+  EXPECT_EQ(world.pool.Count(host::kStringPoolTag), 0u);
 }
 
 // ---------------------------------------------------------------- the audit

@@ -97,7 +97,7 @@ TEST_F(AddDeviceTest, CreatesANamedScannerDeviceAttachedAboveThePdoWithItsDefaul
   EXPECT_TRUE(interfaces[0].enabled);
   EXPECT_EQ(std::memcmp(&interfaces[0].guid, &GUID_DEVINTERFACE_IMAGE, sizeof(GUID)), 0);
   EXPECT_EQ(Name(extension->InterfaceName), host::Narrow(interfaces[0].name));
-  EXPECT_NE(Name(extension->InterfaceName).find("{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}"), std::string::npos);
+  EXPECT_NE(Name(extension->InterfaceName).find("{6bdd1fc6-810f-11d0-bec7-08002be2092f}"), std::string::npos);
   // Nothing was sent down: the device waits for its start.
   EXPECT_THAT(port->Requests(), IsEmpty());
 }
