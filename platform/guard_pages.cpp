@@ -3,6 +3,7 @@
 #include "guard_pages.h"
 
 #include <signal.h>
+#include <sys/mman.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -20,6 +21,9 @@ std::atomic<uintptr_t> g_userEnd{0};
 std::atomic<uintptr_t> g_freedBegin[kSlots];
 std::atomic<uintptr_t> g_freedEnd[kSlots];
 std::atomic<int> g_nextSlot{0};
+std::atomic<uintptr_t> g_arenaBegin{0};
+std::atomic<uintptr_t> g_arenaEnd{0};
+std::atomic<uintptr_t> g_poisonPage{0};
 struct sigaction g_previous;
 
 void WriteText(const char* text) {
@@ -40,8 +44,15 @@ void WriteHex(uintptr_t value) {
 void OnSegv(int signal, siginfo_t* info, void* context) {
   uintptr_t address = (uintptr_t)info->si_addr;
   const char* rule = nullptr;
+  const char* how = "memory access";
+  uintptr_t poison = g_poisonPage.load();
   if (address >= g_userBegin.load() && address < g_userEnd.load()) {
     rule = "user address touched from kernel mode";
+  } else if (address >= g_arenaBegin.load() && address < g_arenaEnd.load()) {
+    rule = "freed request touched";
+  } else if (poison != 0 && address >= poison && address < poison + 4096) {
+    rule = "freed request touched";
+    how = "a pointer read from a freed request";
   } else {
     for (int i = 0; i < kSlots; ++i) {
       if (address >= g_freedBegin[i].load() && address < g_freedEnd[i].load()) {
@@ -53,7 +64,9 @@ void OnSegv(int signal, siginfo_t* info, void* context) {
   if (rule != nullptr) {
     WriteText("VERIFIER: ");
     WriteText(rule);
-    WriteText(" [memory access, ");
+    WriteText(" [");
+    WriteText(how);
+    WriteText(", ");
     WriteHex(address);
     WriteText("]\n");
     abort();
@@ -103,6 +116,22 @@ int RememberFreedRange(uintptr_t begin, size_t size) {
     }
   }
   return -1;
+}
+
+void SetRequestArena(uintptr_t begin, size_t size) {
+  g_arenaBegin = begin;
+  g_arenaEnd = begin + size;
+}
+
+uintptr_t FreedRequestPoison() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page != MAP_FAILED) g_poisonPage = (uintptr_t)page;
+  });
+  // Inside the page, at an offset whose fields stay in the page for any
+  // record a driver might think it points to.
+  return g_poisonPage.load() + 0x100;
 }
 
 void ForgetFreedRange(int slot) {

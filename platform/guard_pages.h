@@ -14,5 +14,11 @@ void SetUserRange(uintptr_t begin, size_t size);
 // ForgetFreedRange gives back when the memory is really released.
 int RememberFreedRange(uintptr_t begin, size_t size);
 void ForgetFreedRange(int slot);
+// The pages of the request arena: every fault inside them is a touch of a
+// request that is not live (live pages are accessible).
+void SetRequestArena(uintptr_t begin, size_t size);
+// A pointer that a freed request's memory is filled with: following one
+// faults in a page of its own, named as a touch of a freed request.
+uintptr_t FreedRequestPoison();
 
 }  // namespace host

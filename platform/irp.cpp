@@ -5,6 +5,9 @@
 // and a freed request's pages are made inaccessible.
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "guard_pages.h"
@@ -19,6 +22,9 @@ namespace {
 constexpr uint8_t kGuardFill = 0xA4;
 constexpr size_t kFreedKept = 2048;
 constexpr CSHORT kIrpType = 6;
+// While the world is young (unit tests) every freed request page is made
+// inaccessible at once; after that, in runs.
+constexpr size_t kPromptlyProtected = 1024;
 
 PIO_STACK_LOCATION Location(PIRP irp, int index) { return (PIO_STACK_LOCATION)(irp + 1) + index; }
 
@@ -38,45 +44,219 @@ bool GuardIntact(PIRP irp) {
   Violation(rule::kNotAnIrp, routine, irp);
 }
 
+// ------------------------------------------------------------ call frames
+// What one IofCallDriver call saw its dispatch routine do with the request,
+// for the checks made after the routine returns. A frame lives on the
+// calling thread's stack and is reached only from that thread, so a second
+// send of the same request at the same location (a completion routine
+// sending it down again from another processor) has a frame of its own and
+// cannot disturb this one's.
+struct CallFrame {
+  PIRP irp;
+  uint64_t serial;
+  int level;            // the stack location the dispatch routine runs in
+  int completionDepth;  // completion routines running on this thread when the call began
+  bool marked = false;
+  bool passedDown = false;
+  bool completedPast = false;
+  bool completedHere = false;
+  NTSTATUS completedStatus = 0;
+  NTSTATUS lowerReturned = 0;
+  CallFrame* parent = nullptr;
+};
+
+thread_local CallFrame* t_frames = nullptr;
+thread_local int t_calls = 0;        // IofCallDriver calls nested on this thread
+thread_local int t_completions = 0;  // completion routines nested on this thread
+
+// The innermost call of this thread that runs the request at Level. Direct:
+// only when the caller is that call's dispatch routine itself, not a
+// completion routine running beneath it.
+CallFrame* FrameOf(PIRP irp, uint64_t serial, int level, bool direct) {
+  for (CallFrame* frame = t_frames; frame != nullptr; frame = frame->parent) {
+    if (frame->irp == irp && frame->serial == serial && frame->level == level) {
+      return !direct || frame->completionDepth == t_completions ? frame : nullptr;
+    }
+  }
+  return nullptr;
+}
+
+size_t StackInUse(int calls, int completions) {
+  return KernelStack::kEntry + (size_t)calls * KernelStack::kCallFrame +
+         (size_t)completions * KernelStack::kCompletionFrame;
+}
+
+// Charges one more frame to this thread's kernel stack; stops when the
+// stack overflows.
+void ChargeStack(const char* routine, PIRP irp) {
+  size_t used = StackInUse(t_calls, t_completions);
+  World& world = World::Current();
+  size_t deepest = world.deepestKernelStack.load(std::memory_order_relaxed);
+  while (used > deepest && !world.deepestKernelStack.compare_exchange_weak(deepest, used)) {
+  }
+  if (used > KernelStack::kBytes) {
+    Violation(rule::kKernelStackOverflow, routine, irp,
+              std::to_string(t_calls) + " nested driver calls and " + std::to_string(t_completions) +
+                  " nested completion routines take about " + std::to_string(used) + " bytes of a " +
+                  std::to_string(KernelStack::kBytes) + "-byte kernel stack");
+  }
+}
+
+void EndWalk(IrpRecord& record, uint64_t send) {
+  uint64_t underWay = (send << 1) | IrpRecord::kWalkUnderWay;
+  record.walk.compare_exchange_strong(underWay, send << 1);
+}
+
 }  // namespace
+
+size_t KernelStack::InUse() { return StackInUse(t_calls, t_completions); }
+size_t KernelStack::Deepest() { return World::Current().deepestKernelStack.load(); }
+
+FreshKernelStack::FreshKernelStack() : calls_(t_calls), completions_(t_completions) {
+  saved_ = t_frames;
+  t_frames = nullptr;
+  t_calls = 0;
+  t_completions = 0;
+}
+
+FreshKernelStack::~FreshKernelStack() {
+  t_frames = (CallFrame*)saved_;
+  t_calls = calls_;
+  t_completions = completions_;
+}
+
+// ------------------------------------------------------------ the arena
+
+IrpArena::IrpArena() : state_(kPages, Page::Closed), owners_(kPages), current_(new std::atomic<IrpRecord*>[kPages]) {
+  void* region = mmap(nullptr, kPages * PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (region == MAP_FAILED) {
+    std::perror("request arena");
+    std::abort();
+  }
+  base_ = (uint8_t*)region;
+  for (size_t i = 0; i < kPages; ++i) current_[i].store(nullptr);
+  SetRequestArena((uintptr_t)base_, kPages * PAGE_SIZE);
+}
+
+IrpArena::~IrpArena() {
+  SetRequestArena(0, 0);
+  munmap(base_, kPages * PAGE_SIZE);
+}
+
+int IrpArena::PageOf(const void* address) const {
+  uintptr_t at = (uintptr_t)address;
+  if (at < (uintptr_t)base_ || at >= (uintptr_t)base_ + kPages * PAGE_SIZE) return -1;
+  return (int)((at - (uintptr_t)base_) / PAGE_SIZE);
+}
+
+void IrpArena::Protect(size_t first, size_t count, bool accessible) {
+  mprotect(Address((int)first), count * PAGE_SIZE, accessible ? PROT_READ | PROT_WRITE : PROT_NONE);
+  ++systemCalls_;
+}
+
+int IrpArena::Take() {
+  for (size_t i = 0; i < kPages; ++i) {
+    size_t page = (cursor_ + i) % kPages;
+    if (state_[page] == Page::Live || state_[page] == Page::Staged) continue;
+    if (state_[page] == Page::Closed) {
+      // Open a run of closed pages at once: the ring hands them out in order.
+      size_t run = 1;
+      while (run < kRun && page + run < kPages && state_[page + run] == Page::Closed) ++run;
+      Protect(page, run, true);
+      for (size_t j = 0; j < run; ++j) state_[page + j] = Page::Ready;
+    }
+    state_[page] = Page::Live;
+    cursor_ = (page + 1) % kPages;
+    return (int)page;
+  }
+  return -1;
+}
+
+void IrpArena::Give(int page) {
+  uint64_t* words = (uint64_t*)Address(page);
+  uint64_t poison = FreedRequestPoison();
+  for (size_t i = 0; i < PAGE_SIZE / sizeof(uint64_t); ++i) words[i] = poison;
+  if (freed_++ < kPromptlyProtected) {
+    Protect((size_t)page, 1, false);
+    state_[page] = Page::Closed;
+    return;
+  }
+  state_[page] = Page::Staged;
+  staged_.push_back(page);
+  if (staged_.size() >= kRun) Flush();
+}
+
+void IrpArena::Flush() {
+  if (staged_.empty()) return;
+  std::sort(staged_.begin(), staged_.end());
+  uint64_t poison = FreedRequestPoison();
+  for (int page : staged_) {
+    const uint64_t* words = (const uint64_t*)Address(page);
+    for (size_t i = 0; i < PAGE_SIZE / sizeof(uint64_t); ++i) {
+      if (words[i] != poison) {
+        Violation(rule::kFreedIrpTouched, "IoFreeIrp", Address(page) + i * sizeof(uint64_t),
+                  "the request was written after it was freed");
+      }
+    }
+  }
+  for (size_t i = 0; i < staged_.size();) {
+    size_t run = 1;
+    while (i + run < staged_.size() && staged_[i + run] == staged_[i] + (int)run) ++run;
+    Protect((size_t)staged_[i], run, false);
+    for (size_t j = 0; j < run; ++j) state_[staged_[i] + j] = Page::Closed;
+    i += run;
+  }
+  staged_.clear();
+}
+
+// ------------------------------------------------------------ the table
 
 PIRP Irps::Allocate(CCHAR stackSize, IrpKind kind, bool injectable) {
   World& world = World::Current();
   std::lock_guard<std::recursive_mutex> lock(world.mu);
   if (stackSize < 1) Violation(rule::kBadArgument, "IoAllocateIrp", nullptr, "StackSize " + std::to_string(stackSize));
   if (injectable && world.faults.Check(Fault::IrpAllocation)) return nullptr;
-  size_t bytes = (IrpBytes(stackSize) + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
-  void* memory = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (memory == MAP_FAILED) return nullptr;
+  size_t bytes = IrpBytes(stackSize);
+  auto record = std::make_shared<IrpRecord>();
+  int page = bytes <= PAGE_SIZE ? arena_.Take() : -1;
+  void* memory;
+  if (page >= 0) {
+    memory = arena_.Address(page);
+  } else {
+    record->mapBytes = (bytes + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
+    memory = mmap(nullptr, record->mapBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ++mappings_;
+    if (memory == MAP_FAILED) return nullptr;
+  }
   PIRP irp = (PIRP)memory;
+  std::memset(irp, 0, bytes - sizeof(IO_STACK_LOCATION));
   std::memset(Location(irp, stackSize), kGuardFill, sizeof(IO_STACK_LOCATION));
   irp->Type = kIrpType;
-  irp->Size = (USHORT)(IrpBytes(stackSize) - sizeof(IO_STACK_LOCATION));
+  irp->Size = (USHORT)(bytes - sizeof(IO_STACK_LOCATION));
   irp->StackCount = stackSize;
   irp->CurrentLocation = (CHAR)(stackSize + 1);
+  irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;
   irp->Tail.Overlay.CurrentStackLocation = Location(irp, stackSize);
-  auto record = std::make_shared<IrpRecord>();
   record->irp = irp;
   record->kind = kind;
   record->serial = ++serial_;
-  record->mapBytes = bytes;
-  size_t levels = (size_t)stackSize + 2;
-  record->pendingMarked.assign(levels, 0);
-  record->passedDown.assign(levels, 0);
-  record->completedPast.assign(levels, 0);
-  record->completedHere.assign(levels, 0);
-  record->completedStatus.assign(levels, 0);
-  record->lowerReturned.assign(levels, 0);
-  live_[irp] = record;
+  record->arenaPage = page;
+  if (page >= 0) {
+    arena_.Owner(page) = record;
+    arena_.SetCurrent(page, record.get());
+  } else {
+    live_[irp] = record;
+  }
+  ++inFlight_;
   return irp;
 }
 
-IrpRecord* Irps::Find(PIRP irp) {
-  auto it = live_.find(irp);
-  return it == live_.end() ? nullptr : it->second.get();
-}
-
 std::shared_ptr<IrpRecord> Irps::Lookup(PIRP irp) {
+  int page = arena_.PageOf(irp);
+  if (page >= 0) {
+    const std::shared_ptr<IrpRecord>& owner = arena_.Owner(page);
+    return owner && owner->irp == irp ? owner : nullptr;
+  }
   auto it = live_.find(irp);
   if (it != live_.end()) return it->second;
   for (auto freed = freed_.rbegin(); freed != freed_.rend(); ++freed) {
@@ -85,16 +265,47 @@ std::shared_ptr<IrpRecord> Irps::Lookup(PIRP irp) {
   return nullptr;
 }
 
-void Irps::Release(PIRP irp) {
+IrpRecord* Irps::Find(PIRP irp) {
+  int page = arena_.PageOf(irp);
+  if (page >= 0) {
+    IrpRecord* record = arena_.Current(page);
+    return record != nullptr && record->irp == irp && !record->freed ? record : nullptr;
+  }
   auto it = live_.find(irp);
-  std::shared_ptr<IrpRecord> record = it->second;
-  live_.erase(it);
+  return it == live_.end() ? nullptr : it->second.get();
+}
+
+IrpRecord& Irps::Require(PIRP irp, const char* routine) {
+  int page = arena_.PageOf(irp);
+  if (page >= 0) {
+    IrpRecord* record = arena_.Current(page);
+    if (record != nullptr && record->irp == irp) {
+      if (record->freed.load()) Violation(rule::kFreedIrpTouched, routine, irp, "the request was already freed");
+      return *record;
+    }
+  }
+  World& world = World::Current();
+  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  IrpRecord* record = Find(irp);
+  if (record == nullptr) NotLive(world, irp, routine, rule::kFreedIrpTouched);
+  return *record;
+}
+
+void Irps::Release(PIRP irp) {
+  std::shared_ptr<IrpRecord> record = Lookup(irp);
   if (!GuardIntact(irp)) {
     Violation(rule::kMarkedPastTop, "IoFreeIrp", irp, "the location past the top was written");
   }
   record->freed = true;
-  mprotect(irp, record->mapBytes, PROT_NONE);
   record->onComplete = nullptr;
+  --inFlight_;
+  if (record->arenaPage >= 0) {
+    arena_.Give(record->arenaPage);
+    return;
+  }
+  live_.erase(irp);
+  mprotect(irp, record->mapBytes, PROT_NONE);
+  ++mappings_;
   record->guardSlot = RememberFreedRange((uintptr_t)irp, record->mapBytes);
   freed_.push_back(record);
   if (freed_.size() > kFreedKept) {
@@ -105,25 +316,26 @@ void Irps::Release(PIRP irp) {
   }
 }
 
-size_t Irps::InFlight() const { return live_.size(); }
+void Irps::FlushFreed() { arena_.Flush(); }
 
 std::vector<std::string> Irps::Audit() const {
   std::vector<std::string> left;
-  for (const auto& [irp, record] : live_) {
-    const char* kind = record->kind == IrpKind::Allocated ? "allocated" : record->kind == IrpKind::Threaded ? "threaded" : "I/O manager's";
-    left.push_back(std::string("request: ") + kind + " IRP " + Hex(irp) + " still in flight" +
-                   (record->queuedBelow ? " (queued at the port driver)" : ""));
+  auto describe = [&left](const IrpRecord& record) {
+    const char* kind = record.kind == IrpKind::Allocated  ? "allocated"
+                       : record.kind == IrpKind::Threaded ? "threaded"
+                                                          : "I/O manager's";
+    left.push_back(std::string("request: ") + kind + " IRP " + Hex(record.irp) + " still in flight" +
+                   (record.queuedBelow ? " (queued at the port driver)" : ""));
+  };
+  for (size_t page = 0; page < IrpArena::kPages; ++page) {
+    IrpRecord* record = arena_.Current((int)page);
+    if (record != nullptr && !record->freed) describe(*record);
   }
+  for (const auto& [irp, record] : live_) describe(*record);
   return left;
 }
 
-void Irps::SetQueued(PIRP irp, bool queued) {
-  World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
-  IrpRecord* record = Find(irp);
-  if (record == nullptr) NotLive(world, irp, "SetQueued", rule::kFreedIrpTouched);
-  record->queuedBelow = queued;
-}
+void Irps::SetQueued(PIRP irp, bool queued) { Require(irp, "SetQueued").queuedBelow = queued; }
 
 Irps::~Irps() {
   for (auto& [irp, record] : live_) munmap(irp, record->mapBytes);
@@ -212,6 +424,8 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) Violation(rule::kCallAboveDispatch, "IofCallDriver", Irp);
 
+  // One trip through the world lock: check the request and the target, and
+  // move the request down one location.
   std::unique_lock<std::recursive_mutex> lock(world.mu);
   IrpRecord* record = world.irps.Find(Irp);
   if (record == nullptr) host::NotLive(world, Irp, "IofCallDriver", rule::kFreedIrpTouched);
@@ -232,12 +446,15 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       (major == IRP_MJ_PNP || major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)) {
     Violation(rule::kPassiveRequestAtDispatch, "IofCallDriver", Irp, "major " + std::to_string(major));
   }
-  if (record->kind == host::IrpKind::Threaded && caller == top + 1 && irql >= APC_LEVEL) {
+  host::IrpKind kind = record->kind;
+  if (kind == host::IrpKind::Threaded && caller == top + 1 && irql >= APC_LEVEL) {
     Violation(rule::kThreadedAtApc, "IofCallDriver", Irp);
   }
-  if (record->kind == host::IrpKind::Allocated && caller == top + 1 && next->CompletionRoutine == nullptr) {
+  if (kind == host::IrpKind::Allocated && caller == top + 1 && next->CompletionRoutine == nullptr) {
     Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", Irp);
   }
+  uint64_t serial = record->serial;
+  host::CallFrame* callerFrame = nullptr;
   if (caller <= top) {
     PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
     if (next->Control & SL_PENDING_RETURNED) Violation(rule::kControlNotCleared, "IofCallDriver", Irp);
@@ -249,50 +466,56 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (upper != nullptr && upper->attachedTo != nullptr && upper->attachedTo != DeviceObject) {
       host::Report(rule::kSkipsAttachedDevice, "IofCallDriver", Irp);
     }
-    record->passedDown[caller] = 1;
+    callerFrame = host::FrameOf(Irp, serial, caller, true);
+    if (callerFrame != nullptr) callerFrame->passedDown = true;
   }
+  std::shared_ptr<IrpRecord> threaded;
+  if (kind == host::IrpKind::Threaded && caller == top + 1) threaded = world.irps.Lookup(Irp);
 
   int level = caller - 1;
   Irp->CurrentLocation = (CHAR)level;
   Irp->Tail.Overlay.CurrentStackLocation = next;
   next->DeviceObject = DeviceObject;
-  record->pendingMarked[level] = 0;
-  record->passedDown[level] = 0;
-  record->completedPast[level] = 0;
-  record->completedHere[level] = 0;
-  std::shared_ptr<IrpRecord> keep = world.irps.Lookup(Irp);
+  record->sends.fetch_add(1);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
   lock.unlock();
 
+  host::CallFrame frame{Irp, serial, level, host::t_completions};
+  frame.parent = host::t_frames;
+  host::t_frames = &frame;
+  ++host::t_calls;
+  host::ChargeStack("IofCallDriver", Irp);
   NTSTATUS returned = dispatch(DeviceObject, Irp);
+  --host::t_calls;
+  host::t_frames = frame.parent;
 
   if (KeGetCurrentIrql() != irql) {
     Violation(rule::kIrqlChanged, "dispatch routine", DeviceObject,
               "entered at " + std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
   }
-  lock.lock();
-  bool marked = keep->pendingMarked[level] != 0;
-  bool lowersStatus = keep->passedDown[level] && returned == keep->lowerReturned[level];
-  if (returned == STATUS_PENDING && !marked && !lowersStatus) {
+  bool lowersStatus = frame.passedDown && returned == frame.lowerReturned;
+  if (returned == STATUS_PENDING && !frame.marked && !lowersStatus) {
     host::Report(rule::kPendingNotMarked, "dispatch routine", Irp);
   }
-  if (marked && returned != STATUS_PENDING) {
+  if (frame.marked && returned != STATUS_PENDING) {
     host::Report(rule::kMarkedNotPending, "dispatch routine", Irp, "returned " + host::Hex((unsigned)returned));
   }
-  if (returned != STATUS_PENDING && !marked && !keep->passedDown[level] && !keep->completedPast[level]) {
+  if (returned != STATUS_PENDING && !frame.marked && !frame.passedDown && !frame.completedPast) {
     Violation(rule::kRequestDropped, "dispatch routine", Irp);
   }
-  if (returned != STATUS_PENDING && !marked && keep->completedHere[level] && returned != keep->completedStatus[level]) {
+  if (returned != STATUS_PENDING && !frame.marked && frame.completedHere && returned != frame.completedStatus) {
     Violation(rule::kStatusMismatch, "dispatch routine", Irp,
-              "completed with " + host::Hex((unsigned)keep->completedStatus[level]) + ", returned " +
+              "completed with " + host::Hex((unsigned)frame.completedStatus) + ", returned " +
                   host::Hex((unsigned)returned));
   }
-  if (keep->kind == host::IrpKind::Threaded && caller == top + 1 && returned == STATUS_PENDING && !keep->finished &&
-      keep->userEvent != nullptr && world.events.Read(keep->userEvent) != 0) {
-    Violation(rule::kEventAlreadySignalled, "IofCallDriver", keep->userEvent,
-              "a wait on it would end before the request completes");
+  if (threaded && returned == STATUS_PENDING && !threaded->finished && threaded->userEvent != nullptr) {
+    lock.lock();
+    if (!threaded->finished && world.events.Read(threaded->userEvent) != 0) {
+      Violation(rule::kEventAlreadySignalled, "IofCallDriver", threaded->userEvent,
+                "a wait on it would end before the request completes");
+    }
   }
-  if (caller <= top) keep->lowerReturned[caller] = returned;
+  if (callerFrame != nullptr) callerFrame->lowerReturned = returned;
   return returned;
 }
 
@@ -303,7 +526,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   std::unique_lock<std::recursive_mutex> lock(world.mu);
   IrpRecord* record = world.irps.Find(Irp);
   if (record == nullptr) host::NotLive(world, Irp, "IofCompleteRequest", rule::kCompletedTwice);
-  if (record->completing) Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp, "its completion is under way");
+  // The walk belongs to the latest send. Completing the request again while
+  // a walk of that same send is under way is a double completion; a
+  // completion routine that sent the request down again has made a new
+  // send, whose completion may run inside the routine's call.
+  uint64_t send = record->sends.load();
+  if (record->walk.load() == ((send << 1) | IrpRecord::kWalkUnderWay)) {
+    Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp,
+              "its completion is under way and nobody has sent it down again");
+  }
   if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCompleteRequest", Irp);
   NTSTATUS status = Irp->IoStatus.Status;
   if (status == STATUS_PENDING || status == (NTSTATUS)0xFFFFFFFF) {
@@ -313,11 +544,15 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   int top = Irp->StackCount;
   int at = Irp->CurrentLocation;
   if (at > top) Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp, "the request is already at the top");
+  record->walk.store((send << 1) | IrpRecord::kWalkUnderWay);
   std::shared_ptr<IrpRecord> keep = world.irps.Lookup(Irp);
-  keep->completing = true;
-  keep->completedHere[at] = 1;
-  keep->completedStatus[at] = status;
+  lock.unlock();
 
+  uint64_t serial = keep->serial;
+  if (host::CallFrame* here = host::FrameOf(Irp, serial, at, true)) {
+    here->completedHere = true;
+    here->completedStatus = status;
+  }
   while (at <= top) {
     PIO_STACK_LOCATION lower = Irp->Tail.Overlay.CurrentStackLocation;
     bool pending = (lower->Control & SL_PENDING_RETURNED) != 0;
@@ -327,7 +562,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     lower->CompletionRoutine = nullptr;
     lower->Context = nullptr;
     lower->Control = 0;
-    keep->completedPast[at] = 1;
+    if (host::CallFrame* passed = host::FrameOf(Irp, serial, at, false)) passed->completedPast = true;
     ++at;
     Irp->CurrentLocation = (CHAR)at;
     Irp->Tail.Overlay.CurrentStackLocation = lower + 1;
@@ -339,16 +574,19 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     if (invoke) {
       PDEVICE_OBJECT device = at <= top ? (lower + 1)->DeviceObject : nullptr;
       KIRQL irql = KeGetCurrentIrql();
-      lock.unlock();
+      ++host::t_completions;
+      host::ChargeStack("IofCompleteRequest", Irp);
       NTSTATUS result = routine(device, Irp, context);
+      --host::t_completions;
       if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", Irp);
-      lock.lock();
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        // The routine has taken the request back (or freed it): hands off.
-        keep->completing = false;
+        // The routine has taken the request back, sent it down again or
+        // freed it: hands off.
+        host::EndWalk(*keep, send);
         return;
       }
       if (keep->freed) Violation(rule::kFreedIrpTouched, "IofCompleteRequest", Irp, "a completion routine freed it");
+      if (keep->sends.load() != send) Violation(rule::kResentButContinued, "IofCompleteRequest", Irp);
       if (pending && at <= top && !((lower + 1)->Control & SL_PENDING_RETURNED)) {
         host::Report(rule::kPendingReturnedIgnored, "completion routine", Irp);
       }
@@ -357,7 +595,8 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     }
   }
 
-  keep->completing = false;
+  lock.lock();
+  host::EndWalk(*keep, send);
   keep->finished = true;
   keep->finalStatus = Irp->IoStatus.Status;
   switch (keep->kind) {
@@ -464,19 +703,15 @@ VOID HostCheckSkip(PIRP Irp) {
 
 VOID HostMarkIrpPending(PIRP Irp) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
-  IrpRecord* record = world.irps.Find(Irp);
-  if (record == nullptr) host::NotLive(world, Irp, "IoMarkIrpPending", rule::kFreedIrpTouched);
+  IrpRecord& record = world.irps.Require(Irp, "IoMarkIrpPending");
   int at = Irp->CurrentLocation;
   if (at > Irp->StackCount) Violation(rule::kMarkedPastTop, "IoMarkIrpPending", Irp);
-  record->pendingMarked[at] = 1;
+  if (host::CallFrame* frame = host::FrameOf(Irp, record.serial, at, true)) frame->marked = true;
 }
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
   host::RequireIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp", Irp);
-  World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
-  if (world.irps.Find(Irp) == nullptr) host::NotLive(world, Irp, "PoStartNextPowerIrp", rule::kFreedIrpTouched);
+  World::Current().irps.Require(Irp, "PoStartNextPowerIrp");
   if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction != IRP_MJ_POWER) {
     Violation(rule::kBadArgument, "PoStartNextPowerIrp", Irp, "not a power request");
   }

@@ -47,6 +47,9 @@ inline constexpr const char* kAllocatedIrpAtTop = "allocated request completed t
 inline constexpr const char* kFreeThreadedIrp = "IoFreeIrp on a request the I/O manager owns";
 inline constexpr const char* kFreeIrpInUse = "IoFreeIrp on a request in use";
 inline constexpr const char* kFreedIrpTouched = "freed request touched";
+inline constexpr const char* kKernelStackOverflow = "kernel stack overflow by nested completion";
+inline constexpr const char* kResentButContinued =
+    "completion routine sent the request down again but let its completion go on";
 inline constexpr const char* kEventAlreadySignalled = "event already signalled when STATUS_PENDING is returned";
 inline constexpr const char* kBufferedOverrun = "Information larger than the output buffer";
 inline constexpr const char* kCallAboveDispatch = "IofCallDriver above DISPATCH_LEVEL";

@@ -145,6 +145,9 @@ void World::UnloadDriver(PDRIVER_OBJECT driver) {
 
 bool World::Drive() {
   if (!drive_) return false;
+  // A completion the waiter drives stands for the port's DPC: it runs on a
+  // kernel stack of its own, not on top of the waiter's.
+  FreshKernelStack dpc;
   return drive_();
 }
 
@@ -178,6 +181,7 @@ std::vector<std::string> World::TakeReports() {
 
 std::vector<std::string> World::Audit() {
   std::lock_guard<std::recursive_mutex> lock(mu);
+  irps.FlushFreed();
   std::vector<std::string> left;
   auto add = [&left](const std::vector<std::string>& items) { left.insert(left.end(), items.begin(), items.end()); };
   add(pool.Audit());

@@ -9,6 +9,7 @@
 // complete their requests meanwhile.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -257,20 +258,30 @@ class Events {
 // ------------------------------------------------------------------ requests
 enum class IrpKind { Allocated, Threaded, Manager };
 
+// What the stand-in knows of one request. It outlives the request's memory
+// for a while, so that checks made after a driver routine returns, and the
+// verdict on a request touched after it was freed, never read freed memory.
+// Fields that threads other than the world lock's holder read are atomics.
 struct IrpRecord {
   PIRP irp = nullptr;
   IrpKind kind = IrpKind::Allocated;
   uint64_t serial = 0;
-  size_t mapBytes = 0;
-  int guardSlot = -1;           // where the freed pages are remembered
-  bool freed = false;
-  bool queuedBelow = false;     // a lower driver holds it queued
-  bool completing = false;      // a completion walk is under way
-  bool finished = false;        // completed to the top
+  std::atomic<bool> freed{false};
+  std::atomic<bool> queuedBelow{false};  // a lower driver holds it queued
+  std::atomic<bool> finished{false};     // completed to the top
+  // Every IofCallDriver of the request counts here; a completion walk
+  // belongs to the send it completes. kWalkUnderWay is set in Walk while a
+  // walk of send Walk >> 1 runs: completing the request again before anyone
+  // sent it down again is a double completion.
+  std::atomic<uint64_t> sends{0};
+  std::atomic<uint64_t> walk{0};
+  static constexpr uint64_t kWalkUnderWay = 1;
   NTSTATUS finalStatus = 0;
-  // Per stack location, indexed by CurrentLocation (1..StackCount).
-  std::vector<uint8_t> pendingMarked, passedDown, completedPast, completedHere;
-  std::vector<NTSTATUS> completedStatus, lowerReturned;
+  // Where its memory came from: a page of the request arena, or a mapping of
+  // its own (requests too large for one page).
+  int arenaPage = -1;
+  size_t mapBytes = 0;
+  int guardSlot = -1;
   // Threaded requests (IoBuildDeviceIoControlRequest).
   PIO_STATUS_BLOCK userIosb = nullptr;
   PKEVENT userEvent = nullptr;
@@ -282,23 +293,110 @@ struct IrpRecord {
   std::function<void(PIRP)> onComplete;
 };
 
+// The pages requests live in. Requests of up to one page are carved from a
+// ring of pages that are recycled: a freed request's page is made
+// inaccessible and stays so until the ring comes round to it again, so a
+// late touch stops as "freed request touched". Pages change protection in
+// runs, so that in steady state no system call is made per request.
+class IrpArena {
+ public:
+  static constexpr size_t kPages = 4096;
+  static constexpr size_t kRun = 32;  // pages made accessible or inaccessible in one call
+  IrpArena();
+  ~IrpArena();
+  IrpArena(const IrpArena&) = delete;
+  IrpArena& operator=(const IrpArena&) = delete;
+
+  // A fresh accessible page, or -1 when every page holds a live request.
+  int Take();
+  // The request on Page was freed: poison it and make it inaccessible, at
+  // once while the world is young, else with the next run.
+  void Give(int page);
+  // Makes every freed page inaccessible now, checking that none was written
+  // after it was freed.
+  void Flush();
+  uint8_t* Address(int page) const { return base_ + (size_t)page * PAGE_SIZE; }
+  // The page a request address lies in, or -1 outside the arena.
+  int PageOf(const void* address) const;
+
+  // The record of the request on each page: live, or the last one freed there.
+  std::shared_ptr<IrpRecord>& Owner(int page) { return owners_[page]; }
+  IrpRecord* Current(int page) const { return current_[page].load(std::memory_order_acquire); }
+  void SetCurrent(int page, IrpRecord* record) { current_[page].store(record, std::memory_order_release); }
+  size_t SystemCalls() const { return systemCalls_; }
+
+ private:
+  enum class Page : uint8_t { Closed, Ready, Live, Staged };
+  void Protect(size_t first, size_t count, bool accessible);
+
+  uint8_t* base_ = nullptr;
+  std::vector<Page> state_;
+  std::vector<std::shared_ptr<IrpRecord>> owners_;
+  std::unique_ptr<std::atomic<IrpRecord*>[]> current_;
+  std::vector<int> staged_;
+  size_t cursor_ = 0;
+  size_t freed_ = 0;
+  size_t systemCalls_ = 0;
+};
+
 class Irps {
  public:
   PIRP Allocate(CCHAR stackSize, IrpKind kind, bool injectable);
-  IrpRecord* Find(PIRP irp);                  // live requests only
-  std::shared_ptr<IrpRecord> Lookup(PIRP irp);  // live or recently freed
+  IrpRecord* Find(PIRP irp);                  // live requests only; world lock held
+  std::shared_ptr<IrpRecord> Lookup(PIRP irp);  // live or recently freed; world lock held
+  // The live record without the world lock, for the calls a driver makes on
+  // every step of a request; stops the test for a freed request or a
+  // pointer that is not one.
+  IrpRecord& Require(PIRP irp, const char* routine);
   void Release(PIRP irp);                     // frees the memory; the record lingers
-  size_t InFlight() const;
+  // Makes the pages of every freed request inaccessible now.
+  void FlushFreed();
+  size_t InFlight() const { return inFlight_.load(); }
   std::vector<std::string> Audit() const;
   // A lower driver (the simulated port driver) holding a request queued
   // marks it, so that anyone else passing it down or completing it stops.
   void SetQueued(PIRP irp, bool queued);
+  // System calls made for request memory since the world began.
+  size_t SystemCalls() const { return arena_.SystemCalls() + mappings_; }
   ~Irps();
 
  private:
-  std::map<PIRP, std::shared_ptr<IrpRecord>> live_;
+  IrpArena arena_;
+  std::map<PIRP, std::shared_ptr<IrpRecord>> live_;   // requests with a mapping of their own
   std::deque<std::shared_ptr<IrpRecord>> freed_;
+  std::atomic<size_t> inFlight_{0};
   uint64_t serial_ = 0;
+  size_t mappings_ = 0;
+};
+
+// The kernel stack a thread's nested driver calls use. Nesting is real:
+// every completion that runs inside IofCallDriver, and every request sent
+// from inside a completion routine, adds frames to the same kernel stack.
+// The stand-in charges each frame what it costs on the platform and stops
+// the test when a thread passes the platform's kernel stack.
+struct KernelStack {
+  static constexpr size_t kBytes = 24 * 1024;     // a thread's kernel stack on x64
+  static constexpr size_t kEntry = 4 * 1024;      // system-call entry and the I/O manager above the first driver
+  static constexpr size_t kCallFrame = 512;       // IofCallDriver and the dispatch routine it calls
+  static constexpr size_t kCompletionFrame = 384; // IofCompleteRequest and the completion routine it calls
+  // What the calling thread's kernel stack holds now.
+  static size_t InUse();
+  // The deepest any thread of the current world went.
+  static size_t Deepest();
+};
+
+// Runs the scope on a kernel stack of its own, as a DPC runs on the
+// processor's DPC stack: what the thread had nested before does not count.
+class FreshKernelStack {
+ public:
+  FreshKernelStack();
+  ~FreshKernelStack();
+  FreshKernelStack(const FreshKernelStack&) = delete;
+  FreshKernelStack& operator=(const FreshKernelStack&) = delete;
+
+ private:
+  void* saved_;
+  int calls_, completions_;
 };
 
 // Completes a request as the lowest driver would, leaving IoStatus as set.
@@ -544,6 +642,7 @@ class World {
   PnpManager pnp;
   App app;
   std::vector<std::string> reports;
+  std::atomic<size_t> deepestKernelStack{0};  // see KernelStack
 
  private:
   std::function<bool()> drive_;

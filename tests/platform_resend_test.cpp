@@ -1,0 +1,199 @@
+// Requests that a completion routine sends down again, chunk after chunk:
+// nested completions on one kernel stack, the double-completion rule, sends
+// racing on several threads, and the recycled memory of freed requests.
+#include <thread>
+
+#include "chunking_driver.h"
+#include "toy_drivers.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+extern "C" const char* __asan_default_options() { return "allow_user_segv_handler=1"; }
+#endif
+
+using host::KernelStack;
+using sim::Completion;
+
+namespace {
+
+// Whether the bytes of a read are the instrument's pattern from Start on.
+bool IsPattern(std::span<const uint8_t> bytes, uint64_t start) {
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (bytes[i] != sim::ScriptedInstrument::PatternByte(start + i)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+class ChunkingTest : public WorldTest {
+ protected:
+  void Start(Completion scsi, ULONG chunk) {
+    sim::PortConfig config;
+    config.scsi = scsi;
+    port = std::make_unique<sim::PortDriver>(world, config);
+    toy = std::make_unique<sim::ChunkingDriver>(world, port->Pdo(), chunk);
+    ASSERT_EQ(world.app.Open(toy->OpenName(), &handle), STATUS_SUCCESS);
+  }
+
+  // Reads Chunks whole chunks into a fresh user buffer.
+  host::IoResult Read(int chunks, void** buffer = nullptr) {
+    ULONG length = toy->ChunkLength() * chunks;
+    void* data = world.user.Alloc(length);
+    if (buffer != nullptr) *buffer = data;
+    return world.app.Read(handle, data, length);
+  }
+
+  void Clean() override {
+    if (handle.file != nullptr) world.app.Close(handle);
+    toy.reset();
+    port.reset();
+  }
+
+  std::unique_ptr<sim::PortDriver> port;
+  std::unique_ptr<sim::ChunkingDriver> toy;
+  host::Handle handle;
+};
+
+TEST_F(ChunkingTest, ChunksCompletedInsideTheirSendNestAndEachAddsFramesToTheStack) {
+  Start(Completion::Immediate, 4096);
+  void* buffer;
+  host::IoResult result = Read(3, &buffer);
+  ASSERT_EQ(result.status, STATUS_SUCCESS) << "the second chunk's completion inside the first one's routine is no double completion";
+  EXPECT_EQ(result.information, 3 * 4096u);
+  EXPECT_TRUE(IsPattern(world.user.Bytes(buffer, 3 * 4096), 0));
+  size_t threeChunks = KernelStack::Deepest();
+
+  ASSERT_EQ(Read(6).status, STATUS_SUCCESS);
+  EXPECT_EQ(KernelStack::Deepest() - threeChunks, 3 * (KernelStack::kCallFrame + KernelStack::kCompletionFrame));
+  EXPECT_EQ(port->ExecuteSrbs().size(), 9u);
+}
+
+TEST_F(ChunkingTest, PumpedChunksRunOnTheirOwnStackHoweverManyThereAre) {
+  Start(Completion::Pumped, 4096);
+  ASSERT_EQ(Read(3).status, STATUS_SUCCESS);
+  size_t threeChunks = KernelStack::Deepest();
+  ASSERT_EQ(Read(40).status, STATUS_SUCCESS);
+  EXPECT_EQ(KernelStack::Deepest(), threeChunks);
+  EXPECT_LT(threeChunks, KernelStack::kEntry + 3 * KernelStack::kCallFrame);
+}
+
+TEST_F(ChunkingTest, NestingPastTheKernelStackStopsWithItsRule) {
+  Start(Completion::Immediate, 4096);
+  EXPECT_DEATH(Read(64), "VERIFIER: kernel stack overflow by nested completion \\[Iof(CallDriver|CompleteRequest), ");
+}
+
+// Many threads read through one device whose completions come from the
+// port's thread, so that a completion routine often sends the next chunk
+// before the thread that sent the first has left IofCallDriver. No report
+// may come of it (the audit at the end takes them all).
+TEST_F(ChunkingTest, ChunksSentFromAnotherThreadWhileTheFirstSendReturnsRaiseNoReport) {
+  Start(Completion::Threaded, 512);
+  constexpr int kThreads = 4, kReads = 20000, kChunks = 3;
+  std::atomic<int> failed{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < kThreads; ++t) {
+    readers.emplace_back([&] {
+      host::Handle mine;
+      if (world.app.Open(toy->OpenName(), &mine) != STATUS_SUCCESS) {
+        ++failed;
+        return;
+      }
+      void* data = world.user.Alloc(512 * kChunks);
+      for (int i = 0; i < kReads; ++i) {
+        host::IoResult result = world.app.Read(mine, data, 512 * kChunks);
+        if (result.status != STATUS_SUCCESS || result.information != 512 * kChunks) ++failed;
+      }
+      world.app.Close(mine);
+    });
+  }
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(port->Script().BytesRead(), uint64_t(kThreads) * kReads * kChunks * 512);
+}
+
+// ---------------------------------------------------------------- completing twice
+
+class CompletingAgainTest : public KernelTest {};
+
+TEST_F(CompletingAgainTest, CompletingInsideItsOwnCompletionWithoutSendingItAgainStops) {
+  PDEVICE_OBJECT lower = Toy(CompleteWith(STATUS_SUCCESS));
+  PDEVICE_OBJECT upper = Toy(
+      [lower](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+              IoCompleteRequest(irp, IO_NO_INCREMENT);
+              return STATUS_MORE_PROCESSING_REQUIRED;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower, irp);
+      },
+      lower);
+  EXPECT_DEATH(Issue(upper), StopLine(host::rule::kCompletedTwice, "IofCompleteRequest") + ".*nobody has sent it down again");
+}
+
+// Sends the request to the lower device once more, then lets the
+// completion that brought it back go on as if nothing had happened.
+NTSTATUS SendAgainAndContinue(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+  auto* again = (bool*)context;
+  if (*again) return STATUS_MORE_PROCESSING_REQUIRED;
+  *again = true;
+  PDEVICE_OBJECT lower = IoGetNextIrpStackLocation(irp)->DeviceObject;
+  IoCopyCurrentIrpStackLocationToNext(irp);
+  IoSetCompletionRoutine(irp, SendAgainAndContinue, again, TRUE, TRUE, TRUE);
+  IoCallDriver(lower, irp);
+  return STATUS_SUCCESS;
+}
+
+TEST_F(CompletingAgainTest, SendingItAgainButLettingTheCompletionGoOnStops) {
+  static bool again = false;
+  PDEVICE_OBJECT lower = Toy(CompleteWith(STATUS_SUCCESS));
+  PDEVICE_OBJECT upper = Toy(
+      [lower](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, SendAgainAndContinue, &again, TRUE, TRUE, TRUE);
+        return IoCallDriver(lower, irp);
+      },
+      lower);
+  EXPECT_DEATH(Issue(upper), StopLine(host::rule::kResentButContinued, "IofCompleteRequest"));
+}
+
+// ---------------------------------------------------------------- request memory
+
+class RequestMemoryTest : public KernelTest {};
+
+TEST_F(RequestMemoryTest, RequestsAreFixedSizeAndTheirPagesComeBackWithoutASystemCallEach) {
+  PIRP irp = IoAllocateIrp(3, FALSE);
+  EXPECT_EQ(irp->AllocationFlags, IRP_ALLOCATED_FIXED_SIZE);
+  EXPECT_EQ(irp->StackCount, 3);
+  IoFreeIrp(irp);
+
+  // Past the world's first requests, pages change protection in runs.
+  for (int i = 0; i < 2000; ++i) IoFreeIrp(IoAllocateIrp(4, FALSE));
+  size_t before = world.irps.SystemCalls();
+  constexpr int kSteady = 10000;
+  for (int i = 0; i < kSteady; ++i) IoFreeIrp(IoAllocateIrp(4, FALSE));
+  EXPECT_LE(world.irps.SystemCalls() - before, 2u * kSteady / host::IrpArena::kRun + 2);
+}
+
+TEST_F(RequestMemoryTest, AFreedRequestStaysOutOfReachInSteadyStateToo) {
+  EXPECT_DEATH(
+      {
+        for (int i = 0; i < 2000; ++i) IoFreeIrp(IoAllocateIrp(2, FALSE));
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoFreeIrp(irp);
+        // Its memory now points nowhere: following any pointer in it stops.
+        (void)*(volatile CHAR*)IoGetCurrentIrpStackLocation(irp);
+      },
+      "VERIFIER: freed request touched \\[a pointer read from a freed request, ");
+  EXPECT_DEATH(
+      {
+        for (int i = 0; i < 2000; ++i) IoFreeIrp(IoAllocateIrp(2, FALSE));
+        PIRP irp = IoAllocateIrp(2, FALSE);
+        IoFreeIrp(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;  // a write after the free
+        world.Audit();
+      },
+      StopLine(host::rule::kFreedIrpTouched, "IoFreeIrp") + ".*written after it was freed");
+}
