@@ -112,7 +112,7 @@ NTSTATUS App::Open(std::string_view name, Handle* handle) {
     file->Type = kFileType;
     file->Size = sizeof(FILE_OBJECT);
     file->DeviceObject = device;
-    files_.insert(file);
+    files_[file] = world.objects.Bottom(device);
   }
   Handle opening{file, device};
   IoResult result = Issue(opening, IRP_MJ_CREATE, {}, {})->Wait();
@@ -128,13 +128,36 @@ NTSTATUS App::Open(std::string_view name, Handle* handle) {
 
 NTSTATUS App::Close(Handle& handle) {
   World& world = World::Current();
-  Issue(handle, IRP_MJ_CLEANUP, {}, {})->Wait();
-  IoResult result = Issue(handle, IRP_MJ_CLOSE, {}, {})->Wait();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
-  files_.erase(handle.file);
-  std::free(handle.file);
+  PDEVICE_OBJECT pdo;
+  bool live;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    auto open = files_.find(handle.file);
+    if (open == files_.end()) Violation(rule::kBadArgument, "App::Close", handle.file, "not an open handle");
+    pdo = open->second;
+    live = world.objects.IsLive(handle.device);
+  }
+  NTSTATUS status = STATUS_SUCCESS;
+  if (live) {
+    Issue(handle, IRP_MJ_CLEANUP, {}, {})->Wait();
+    status = Issue(handle, IRP_MJ_CLOSE, {}, {})->Wait().status;
+  }
+  bool last;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    files_.erase(handle.file);
+    std::free(handle.file);
+    last = OpenHandles(pdo) == 0;
+  }
   handle = Handle{};
-  return result.status;
+  if (last && live) world.pnp.LastHandleClosed(pdo);
+  return status;
+}
+
+size_t App::OpenHandles(const DEVICE_OBJECT* pdo) const {
+  size_t count = 0;
+  for (const auto& [file, bottom] : files_) count += bottom == pdo;
+  return count;
 }
 
 IoResult App::Send(const Handle& handle, UCHAR major) { return Issue(handle, major, {}, {})->Wait(); }

@@ -62,6 +62,14 @@ PDEVICE_OBJECT Objects::Top(PDEVICE_OBJECT device) {
   return device;
 }
 
+PDEVICE_OBJECT Objects::Bottom(PDEVICE_OBJECT device) {
+  for (DeviceRecord* record = Device(device); record != nullptr && record->attachedTo != nullptr;
+       record = Device(record->attachedTo)) {
+    device = record->attachedTo;
+  }
+  return device;
+}
+
 std::optional<std::u16string> Objects::LinkTarget(std::u16string_view link) {
   auto it = links_.find(CanonicalLink(link));
   if (it == links_.end()) return std::nullopt;

@@ -40,18 +40,26 @@ NTSTATUS PnpManager::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
 }
 
 PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTATUS preset,
-                            const std::function<void(IO_STACK_LOCATION&)>& setup) {
+                            const std::function<void(IO_STACK_LOCATION&)>& setup, bool forced) {
   RequireIrql(PASSIVE_LEVEL, "PnpManager");
   World& world = World::Current();
   struct Outcome {
     bool done = false;
     IO_STATUS_BLOCK status{};
+    DEVICE_CAPABILITIES capabilities{};  // the record a capabilities query carries
   };
   auto outcome = std::make_shared<Outcome>();
+  bool capabilitiesQuery = major == IRP_MJ_PNP && minor == IRP_MN_QUERY_CAPABILITIES;
   PDEVICE_OBJECT top;
   PIRP irp;
   {
     std::lock_guard<std::recursive_mutex> lock(world.mu);
+    if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && !forced && world.app.OpenHandles(pdo) != 0) {
+      Violation(rule::kBadArgument, "PnpManager", pdo,
+                std::to_string(world.app.OpenHandles(pdo)) +
+                    " handles of the device are open: the manager sends IRP_MN_REMOVE_DEVICE only after the last "
+                    "close (ForceRemove sends it anyway)");
+    }
     top = world.objects.Top(pdo);
     irp = world.irps.Allocate(top->StackSize, IrpKind::Manager, false);
     irp->RequestorMode = KernelMode;
@@ -60,6 +68,14 @@ PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTAT
     PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
     next->MajorFunction = major;
     next->MinorFunction = minor;
+    if (capabilitiesQuery) {
+      DEVICE_CAPABILITIES& capabilities = outcome->capabilities;
+      capabilities.Size = sizeof(DEVICE_CAPABILITIES);
+      capabilities.Version = 1;
+      capabilities.Address = 0xFFFFFFFF;
+      capabilities.UINumber = 0xFFFFFFFF;
+      next->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+    }
     if (setup) setup(*next);
     world.irps.Find(irp)->onComplete = [outcome](PIRP done) {
       outcome->status = done->IoStatus;
@@ -76,6 +92,7 @@ PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTAT
       major == IRP_MJ_POWER ? "power request" : "Plug and Play request");
   result.status = outcome->status.Status;
   result.information = outcome->status.Information;
+  if (capabilitiesQuery) result.capabilities = outcome->capabilities;
 
   if (major == IRP_MJ_PNP) {
     bool mustSucceed = minor == IRP_MN_REMOVE_DEVICE || minor == IRP_MN_SURPRISE_REMOVAL ||
@@ -87,12 +104,69 @@ PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTAT
     if (minor == IRP_MN_REMOVE_DEVICE && world.objects.IsLive(pdo) && pdo->AttachedDevice != nullptr) {
       Report(rule::kPnpNotDeleted, "DispatchPnp", pdo->AttachedDevice);
     }
+    if (minor == IRP_MN_SURPRISE_REMOVAL) states_[pdo].surpriseRemoved = true;
+    if (minor == IRP_MN_REMOVE_DEVICE) states_[pdo].removed = true;
   }
   return result;
 }
 
 PnpResult PnpManager::Send(PDEVICE_OBJECT pdo, UCHAR minor, const std::function<void(IO_STACK_LOCATION&)>& setup) {
   return Issue(pdo, IRP_MJ_PNP, minor, STATUS_NOT_SUPPORTED, setup);
+}
+
+PnpResult PnpManager::ForceRemove(PDEVICE_OBJECT pdo) {
+  return Issue(pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, STATUS_NOT_SUPPORTED, {}, true);
+}
+
+Removal PnpManager::Remove(PDEVICE_OBJECT pdo) {
+  World& world = World::Current();
+  PnpResult query = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
+  size_t open;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    open = world.app.OpenHandles(pdo);
+  }
+  if (!NT_SUCCESS(query.status) || open != 0) {
+    Send(pdo, IRP_MN_CANCEL_REMOVE_DEVICE);
+    return NT_SUCCESS(query.status) ? Removal::OutstandingOpen : Removal::Vetoed;
+  }
+  Send(pdo, IRP_MN_REMOVE_DEVICE);
+  return Removal::Removed;
+}
+
+Removal PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
+  World& world = World::Current();
+  Send(pdo, IRP_MN_SURPRISE_REMOVAL);
+  size_t open;
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    open = world.app.OpenHandles(pdo);
+  }
+  if (open != 0) return Removal::Deferred;
+  Send(pdo, IRP_MN_REMOVE_DEVICE);
+  return Removal::Removed;
+}
+
+void PnpManager::LastHandleClosed(PDEVICE_OBJECT pdo) {
+  World& world = World::Current();
+  {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    auto state = states_.find(pdo);
+    if (state == states_.end() || !state->second.surpriseRemoved || state->second.removed) return;
+  }
+  Send(pdo, IRP_MN_REMOVE_DEVICE);
+}
+
+bool PnpManager::SurpriseRemoved(const DEVICE_OBJECT* pdo) const {
+  std::lock_guard<std::recursive_mutex> lock(World::Current().mu);
+  auto state = states_.find(pdo);
+  return state != states_.end() && state->second.surpriseRemoved;
+}
+
+bool PnpManager::Removed(const DEVICE_OBJECT* pdo) const {
+  std::lock_guard<std::recursive_mutex> lock(World::Current().mu);
+  auto state = states_.find(pdo);
+  return state != states_.end() && state->second.removed;
 }
 
 PnpResult PnpManager::SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS preset) {

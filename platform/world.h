@@ -427,6 +427,8 @@ class Objects {
   DeviceRecord* Device(const DEVICE_OBJECT* device);  // live devices only
   bool IsLive(const DEVICE_OBJECT* device);
   PDEVICE_OBJECT Top(PDEVICE_OBJECT device);
+  // The device at the bottom of the stack Device is in (its PDO).
+  PDEVICE_OBJECT Bottom(PDEVICE_OBJECT device);
   // Resolves a kernel object name through symbolic links to a device.
   PDEVICE_OBJECT Resolve(std::u16string_view name);
   std::optional<std::u16string> LinkTarget(std::u16string_view link);
@@ -506,6 +508,16 @@ struct PnpResult {
   NTSTATUS status = 0;        // IoStatus.Status at completion
   ULONG_PTR information = 0;  // IoStatus.Information at completion
   NTSTATUS returned = 0;      // what the top driver's dispatch routine returned
+  // IRP_MN_QUERY_CAPABILITIES: the record the manager sent, as it came back.
+  std::optional<DEVICE_CAPABILITIES> capabilities;
+};
+
+// How a removal the manager was asked for went.
+enum class Removal {
+  Removed,          // query-remove succeeded, IRP_MN_REMOVE_DEVICE sent
+  Vetoed,           // a driver failed the query-remove; it was cancelled
+  OutstandingOpen,  // handles are open: the query-remove was cancelled
+  Deferred,         // surprise removal: IRP_MN_REMOVE_DEVICE follows the last close
 };
 
 class PnpManager {
@@ -516,14 +528,40 @@ class PnpManager {
   // Sends one request of the kind to the top of the PDO's stack, at
   // PASSIVE_LEVEL, with IoStatus preset to STATUS_NOT_SUPPORTED, and waits
   // for it; Setup may fill the stack location's parameters.
+  // IRP_MN_QUERY_CAPABILITIES carries a record initialised as the manager
+  // initialises it (Size, Version 1, Address and UINumber 0xFFFFFFFF, the
+  // rest 0) unless Setup puts another there. IRP_MN_REMOVE_DEVICE with
+  // handles of the device open stops the test: the manager never sends it
+  // then (ForceRemove does, for a test that means it).
   PnpResult Send(PDEVICE_OBJECT pdo, UCHAR minor,
                  const std::function<void(IO_STACK_LOCATION&)>& setup = {});
   PnpResult SendSystemControl(PDEVICE_OBJECT pdo, UCHAR minor, NTSTATUS preset = STATUS_NOT_SUPPORTED);
   PnpResult SendPower(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type, POWER_STATE state);
 
+  // A removal as the manager carries it out: IRP_MN_QUERY_REMOVE_DEVICE;
+  // if a driver fails it, or a handle of the device is open (the
+  // "outstanding open" veto), IRP_MN_CANCEL_REMOVE_DEVICE; else
+  // IRP_MN_REMOVE_DEVICE.
+  Removal Remove(PDEVICE_OBJECT pdo);
+  // The device is gone: IRP_MN_SURPRISE_REMOVAL now, IRP_MN_REMOVE_DEVICE
+  // when its last handle is closed (at once when none is open). Closes sent
+  // in between still reach the drivers.
+  Removal SurpriseRemove(PDEVICE_OBJECT pdo);
+  // IRP_MN_REMOVE_DEVICE whatever is open, for a test that says so.
+  PnpResult ForceRemove(PDEVICE_OBJECT pdo);
+  bool SurpriseRemoved(const DEVICE_OBJECT* pdo) const;
+  bool Removed(const DEVICE_OBJECT* pdo) const;
+  // The application side tells the manager when a device's last handle closed.
+  void LastHandleClosed(PDEVICE_OBJECT pdo);
+
  private:
+  struct DeviceState {
+    bool surpriseRemoved = false;
+    bool removed = false;
+  };
   PnpResult Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTATUS preset,
-                  const std::function<void(IO_STACK_LOCATION&)>& setup);
+                  const std::function<void(IO_STACK_LOCATION&)>& setup, bool forced = false);
+  std::map<const DEVICE_OBJECT*, DeviceState> states_;  // guarded by World::mu
 };
 
 // ------------------------------------------------------------------ application side
@@ -561,7 +599,8 @@ class App {
   // Opens a device by the name an application would use ("\\.\Name" or a
   // kernel name); on success *handle holds one open.
   NTSTATUS Open(std::string_view name, Handle* handle);
-  // Cleanup, then close.
+  // Cleanup, then close. A handle whose device was removed while it was
+  // open (only a forced removal does that) is closed without requests.
   NTSTATUS Close(Handle& handle);
 
   std::shared_ptr<PendingIo> DeviceIoControlAsync(const Handle& handle, ULONG code, const void* input,
@@ -579,13 +618,15 @@ class App {
   // a kernel component would.
   IoResult SendToDevice(PDEVICE_OBJECT device, UCHAR major, UCHAR minor = 0);
   size_t OpenFiles() const { return files_.size(); }
+  // Handles open on any device of the PDO's stack.
+  size_t OpenHandles(const DEVICE_OBJECT* pdo) const;
 
  private:
   std::shared_ptr<PendingIo> Transfer(const Handle& handle, UCHAR major, void* buffer, ULONG length, LONGLONG offset);
   std::shared_ptr<PendingIo> Issue(const Handle& handle, UCHAR major,
                                    const std::function<NTSTATUS(PIRP, PIO_STACK_LOCATION)>& setup,
                                    const std::function<void(PIRP)>& finish);
-  std::set<PFILE_OBJECT> files_;
+  std::map<PFILE_OBJECT, PDEVICE_OBJECT> files_;  // open file -> the PDO at the bottom of its stack
 };
 
 // ------------------------------------------------------------------ the world

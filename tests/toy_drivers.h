@@ -118,7 +118,8 @@ class KernelTest : public WorldTest {
  protected:
   void Clean() override {
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
-      if (it->second != nullptr) IoDetachDevice(it->second);
+      if (!Live(it->first)) continue;  // a toy deleted it, as removal does
+      if (it->second != nullptr && it->second->AttachedDevice == it->first) IoDetachDevice(it->second);
       IoDeleteDevice(it->first);
     }
     devices_.clear();
@@ -127,6 +128,11 @@ class KernelTest : public WorldTest {
       g_toyRoutines.erase(driver);
     }
     drivers_.clear();
+  }
+
+  bool Live(PDEVICE_OBJECT device) {
+    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    return world.objects.IsLive(device);
   }
 
  private:
