@@ -81,6 +81,15 @@ CallFrame* FrameOf(PIRP irp, uint64_t serial, int level, bool direct) {
   return nullptr;
 }
 
+// A completion walk passed Level: every call of this thread that runs the
+// request there (a driver that skipped its location shares it with the one
+// below) sees its request completed.
+void MarkCompletedPast(PIRP irp, uint64_t serial, int level) {
+  for (CallFrame* frame = t_frames; frame != nullptr; frame = frame->parent) {
+    if (frame->irp == irp && frame->serial == serial && frame->level == level) frame->completedPast = true;
+  }
+}
+
 size_t StackInUse(int calls, int completions) {
   return KernelStack::kEntry + (size_t)calls * KernelStack::kCallFrame +
          (size_t)completions * KernelStack::kCompletionFrame;
@@ -466,9 +475,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (upper != nullptr && upper->attachedTo != nullptr && upper->attachedTo != DeviceObject) {
       host::Report(rule::kSkipsAttachedDevice, "IofCallDriver", Irp);
     }
-    callerFrame = host::FrameOf(Irp, serial, caller, true);
-    if (callerFrame != nullptr) callerFrame->passedDown = true;
   }
+  // The dispatch routine passing the request down runs in the caller's
+  // location, or, when it skipped its own, in the location it hands on.
+  if (caller <= top) callerFrame = host::FrameOf(Irp, serial, caller, true);
+  if (callerFrame == nullptr) callerFrame = host::FrameOf(Irp, serial, caller - 1, true);
+  if (callerFrame != nullptr) callerFrame->passedDown = true;
   std::shared_ptr<IrpRecord> threaded;
   if (kind == host::IrpKind::Threaded && caller == top + 1) threaded = world.irps.Lookup(Irp);
 
@@ -562,7 +574,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     lower->CompletionRoutine = nullptr;
     lower->Context = nullptr;
     lower->Control = 0;
-    if (host::CallFrame* passed = host::FrameOf(Irp, serial, at, false)) passed->completedPast = true;
+    host::MarkCompletedPast(Irp, serial, at);
     ++at;
     Irp->CurrentLocation = (CHAR)at;
     Irp->Tail.Overlay.CurrentStackLocation = lower + 1;

@@ -6,10 +6,6 @@
 #include "chunking_driver.h"
 #include "toy_drivers.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-extern "C" const char* __asan_default_options() { return "allow_user_segv_handler=1"; }
-#endif
-
 using host::KernelStack;
 using sim::Completion;
 

@@ -3,13 +3,6 @@
 // is collected for the test to take.
 #include "toy_drivers.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// Guarded memory (user addresses, freed requests) turns into verifier stops
-// through the stand-in's own SIGSEGV handler; AddressSanitizer must let it
-// install one.
-extern "C" const char* __asan_default_options() { return "allow_user_segv_handler=1"; }
-#endif
-
 namespace rule = host::rule;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
