@@ -40,11 +40,13 @@ PMDL Mdls::Create(PVOID base, SIZE_T length, bool internal) {
   // starts or ends there fails its probe instead of passing as kernel memory.
   record.user = world.user.Overlaps(base, length == 0 ? 1 : length);
   record.kernelInternal = internal;
+  std::lock_guard<std::mutex> table(mu_);
   live_[mdl] = record;
   return mdl;
 }
 
 MdlRecord* Mdls::Find(PMDL mdl) {
+  std::lock_guard<std::mutex> table(mu_);
   auto it = live_.find(mdl);
   return it == live_.end() ? nullptr : &it->second;
 }
@@ -58,6 +60,7 @@ MdlRecord& Mdls::Require(PMDL mdl, const char* routine) {
 void Mdls::Free(PMDL mdl, const char* routine) {
   World& world = World::Current();
   std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<std::mutex> table(mu_);
   auto it = live_.find(mdl);
   if (it == live_.end()) Violation(rule::kMdlBad, routine, mdl, "not a live MDL (freed twice?)");
   if (mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA)) {
@@ -68,12 +71,14 @@ void Mdls::Free(PMDL mdl, const char* routine) {
 }
 
 size_t Mdls::LockedCount() const {
+  std::lock_guard<std::mutex> table(mu_);
   size_t count = 0;
   for (const auto& [mdl, record] : live_) count += (mdl->MdlFlags & MDL_PAGES_LOCKED) != 0;
   return count;
 }
 
 std::vector<std::string> Mdls::Audit() const {
+  std::lock_guard<std::mutex> table(mu_);
   std::vector<std::string> left;
   for (const auto& [mdl, record] : live_) {
     std::string state = (mdl->MdlFlags & MDL_PAGES_LOCKED) ? "locked" : "unlocked";
@@ -83,9 +88,11 @@ std::vector<std::string> Mdls::Audit() const {
   return left;
 }
 
+// Reached by the port on every chunk: only the MDL table's own lock, not
+// the world's. The record's fields were set when the pages were locked,
+// before the request went down.
 uint8_t* Mdls::Reach(PMDL mdl, const void* address, size_t length, bool write, const char* who) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
   MdlRecord* record = &Require(mdl, who);
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) Violation(rule::kPortContract, who, mdl, "data MDL is not locked");
   uintptr_t start = (uintptr_t)MmGetMdlVirtualAddress(mdl);

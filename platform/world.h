@@ -230,6 +230,7 @@ class Mdls {
   uint8_t* Reach(PMDL mdl, const void* address, size_t length, bool write, const char* who);
 
  private:
+  mutable std::mutex mu_;  // guards the table; taken after World::mu, never before
   std::map<PMDL, MdlRecord> live_;
 };
 
