@@ -630,9 +630,9 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT FileAttributes __attribute__((aligned(8)));
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG EaLength __attribute__((aligned(8)));
     } Create;
     struct {
       ULONG Length;
@@ -686,6 +686,9 @@ typedef struct _IO_STACK_LOCATION {
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes");
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) == 16 &&
                   offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Create.FileAttributes) == 24 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Create.ShareAccess) == 26 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Create.EaLength) == 32 &&
                   offsetof(IO_STACK_LOCATION, Parameters.Read.Key) == 16 &&
                   offsetof(IO_STACK_LOCATION, Parameters.Read.ByteOffset) == 24 &&
                   offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 24 &&
