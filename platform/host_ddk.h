@@ -419,9 +419,9 @@ typedef enum _KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 } KWA
 
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;
-  UCHAR Absolute;
-  UCHAR Size;
-  UCHAR Inserted;
+  UCHAR TimerControlFlags_;  // flag bytes and bit fields on the platform
+  UCHAR Size;                // in LONGs
+  UCHAR TimerMiscFlags_;
   volatile LONG SignalState;
   LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
@@ -606,7 +606,7 @@ typedef union _POWER_STATE {
 typedef struct _DEVICE_CAPABILITIES {
   USHORT Size;
   USHORT Version;
-  ULONG Bits;  // DeviceD1 through NoDisplayInUI, as bit fields on the platform
+  ULONG Bits_;  // DeviceD1 through NoDisplayInUI, bit fields on the platform
   ULONG Address;
   ULONG UINumber;
   DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
@@ -741,7 +741,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
-    UCHAR Apc[88];
+    UCHAR Apc_[88];  // a KAPC on the platform
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;
