@@ -148,8 +148,7 @@ typedef const GUID* LPCGUID;
 #define DISPATCH_LEVEL 2
 #define HIGH_LEVEL 15
 
-#define KernelMode 0
-#define UserMode 1
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
 #define IO_NO_INCREMENT 0
 #define EVENT_INCREMENT 1
@@ -598,6 +597,17 @@ typedef enum _DEVICE_POWER_STATE {
 } DEVICE_POWER_STATE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum {
+  PowerActionNone = 0,
+  PowerActionReserved,
+  PowerActionSleep,
+  PowerActionHibernate,
+  PowerActionShutdown,
+  PowerActionShutdownReset,
+  PowerActionShutdownOff,
+  PowerActionWarmEject,
+  PowerActionDisplayOff
+} POWER_ACTION;
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
   DEVICE_POWER_STATE DeviceState;
@@ -662,7 +672,7 @@ typedef struct _IO_STACK_LOCATION {
       ULONG SystemContext;
       POWER_STATE_TYPE Type __attribute__((aligned(8)));
       POWER_STATE State __attribute__((aligned(8)));
-      ULONG ShutdownType __attribute__((aligned(8)));
+      POWER_ACTION ShutdownType __attribute__((aligned(8)));
     } Power;
     struct {
       ULONG_PTR ProviderId;
