@@ -76,8 +76,8 @@ class HostHeader:
 
     def __init__(self):
         self.records = []
-        self.typedefs = {}      # name -> target tokens (integers and pointers)
-        self.type_names = set() # every type name declared, of any sort
+        self.typedefs = []      # typedefs of integer and pointer types
+        self.type_names = set()  # every type name declared, of any sort
         self.macros = {}        # object-like macro name -> body
         self.function_macros = set()
 
@@ -245,7 +245,7 @@ class _Parser:
             self.fail(j, "an unexpected typedef")
         self.h.type_names.add(name)
         if declaration[:-1] != ["void"]:
-            self.h.typedefs[name] = declaration[:-1]
+            self.h.typedefs.append(name)
         return j
 
     def body(self, i, record, prefix):
@@ -423,8 +423,8 @@ def describe(key, value):
         return "a bit field"
     if key.endswith(" kind"):
         return KIND_NAMES.get(value, str(value))
-    if key.endswith(" value") and value < 0:
-        return "%d (0x%X)" % (value, value & 0xFFFFFFFFFFFFFFFF)
+    if key.endswith(" value") and -2**31 <= value < 0:
+        return "%d (0x%08X)" % (value, value & 0xFFFFFFFF)  # a status code
     if key.endswith(" value") and value > 9:
         return "%d (0x%X)" % (value, value)
     return str(value)
@@ -457,6 +457,9 @@ def main(argv):
     work = args.work or tempfile.mkdtemp(prefix="layout_")
     try:
         os.makedirs(work, exist_ok=True)
+        for stale in ("host.txt", "platform.txt"):  # tables exist only for a finished comparison
+            if os.path.exists(os.path.join(work, stale)):
+                os.remove(os.path.join(work, stale))
         header = read_host_header(os.path.join(args.host_include, "host_ddk.h"))
         counts = write_list(header, os.path.join(work, "layout_list.inc"))
         ddk = args.ddk_include or find_ddk_include(args.mingw_cxx)
