@@ -36,6 +36,11 @@ add_test(NAME win_host_layout_matches_platform
           --work "${CMAKE_BINARY_DIR}/layout")
 set_tests_properties(win_host_layout_matches_platform PROPERTIES TIMEOUT 120)
 
+add_test(NAME win_layout_comparison_reports_drift
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_compare_layout.py"
+          --host-cxx "${CMAKE_CXX_COMPILER}" --mingw-cxx "${STILLSCSI_MINGW_CXX}")
+set_tests_properties(win_layout_comparison_reports_drift PROPERTIES TIMEOUT 300)
+
 # The guard's exception handling, exercised for real: only where wine can run
 # the user-mode test program.
 find_program(STILLSCSI_WINE NAMES wine64 wine PATHS /usr/lib/wine)
