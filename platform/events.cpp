@@ -12,10 +12,9 @@ static const UCHAR kEventSize = sizeof(KEVENT) / sizeof(LONG);
 
 void Events::Initialize(PRKEVENT event, EVENT_TYPE type, BOOLEAN state) {
   std::lock_guard<std::mutex> lock(mu_);
+  *event = KEVENT{};
   event->Header.Type = (UCHAR)type;
-  event->Header.Absolute = 0;
   event->Header.Size = kEventSize;
-  event->Header.Inserted = 0;
   event->Header.SignalState = state ? 1 : 0;
   event->Header.WaitListHead.Flink = &event->Header.WaitListHead;
   event->Header.WaitListHead.Blink = &event->Header.WaitListHead;

@@ -149,8 +149,7 @@ typedef const GUID* LPCGUID;
 #define DISPATCH_LEVEL 2
 #define HIGH_LEVEL 15
 
-#define KernelMode 0
-#define UserMode 1
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 
 #define IO_NO_INCREMENT 0
 #define EVENT_INCREMENT 1
@@ -423,9 +422,9 @@ typedef enum _KWAIT_REASON { Executive = 0, Suspended = 5, UserRequest = 6 } KWA
 
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;
-  UCHAR Absolute;
-  UCHAR Size;
-  UCHAR Inserted;
+  UCHAR TimerControlFlags_;  // flag bytes and bit fields on the platform
+  UCHAR Size;                // in LONGs
+  UCHAR TimerMiscFlags_;
   volatile LONG SignalState;
   LIST_ENTRY WaitListHead;
 } DISPATCHER_HEADER;
@@ -602,6 +601,17 @@ typedef enum _DEVICE_POWER_STATE {
 } DEVICE_POWER_STATE;
 
 typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum {
+  PowerActionNone = 0,
+  PowerActionReserved,
+  PowerActionSleep,
+  PowerActionHibernate,
+  PowerActionShutdown,
+  PowerActionShutdownReset,
+  PowerActionShutdownOff,
+  PowerActionWarmEject,
+  PowerActionDisplayOff
+} POWER_ACTION;
 typedef union _POWER_STATE {
   SYSTEM_POWER_STATE SystemState;
   DEVICE_POWER_STATE DeviceState;
@@ -610,7 +620,7 @@ typedef union _POWER_STATE {
 typedef struct _DEVICE_CAPABILITIES {
   USHORT Size;
   USHORT Version;
-  ULONG Bits;  // DeviceD1 through NoDisplayInUI, as bit fields on the platform
+  ULONG Bits_;  // DeviceD1 through NoDisplayInUI, bit fields on the platform
   ULONG Address;
   ULONG UINumber;
   DEVICE_POWER_STATE DeviceState[PowerSystemMaximum];
@@ -634,9 +644,9 @@ typedef struct _IO_STACK_LOCATION {
     struct {
       PVOID SecurityContext;
       ULONG Options;
-      USHORT FileAttributes;
+      USHORT FileAttributes __attribute__((aligned(8)));
       USHORT ShareAccess;
-      ULONG EaLength;
+      ULONG EaLength __attribute__((aligned(8)));
     } Create;
     struct {
       ULONG Length;
@@ -666,7 +676,7 @@ typedef struct _IO_STACK_LOCATION {
       ULONG SystemContext;
       POWER_STATE_TYPE Type __attribute__((aligned(8)));
       POWER_STATE State __attribute__((aligned(8)));
-      ULONG ShutdownType __attribute__((aligned(8)));
+      POWER_ACTION ShutdownType __attribute__((aligned(8)));
     } Power;
     struct {
       ULONG_PTR ProviderId;
@@ -690,6 +700,9 @@ typedef struct _IO_STACK_LOCATION {
 static_assert(sizeof(IO_STACK_LOCATION) == 72, "IO_STACK_LOCATION is 72 bytes");
 static_assert(offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength) == 16 &&
                   offsetof(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode) == 24 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Create.FileAttributes) == 24 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Create.ShareAccess) == 26 &&
+                  offsetof(IO_STACK_LOCATION, Parameters.Create.EaLength) == 32 &&
                   offsetof(IO_STACK_LOCATION, Parameters.Read.Key) == 16 &&
                   offsetof(IO_STACK_LOCATION, Parameters.Read.ByteOffset) == 24 &&
                   offsetof(IO_STACK_LOCATION, Parameters.Power.State) == 24 &&
@@ -742,7 +755,7 @@ typedef struct _IRP {
       };
       struct _FILE_OBJECT* OriginalFileObject;
     } Overlay;
-    UCHAR Apc[88];
+    UCHAR Apc_[88];  // a KAPC on the platform
     PVOID CompletionKey;
   } Tail;
 } IRP, *PIRP;

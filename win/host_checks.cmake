@@ -1,7 +1,8 @@
-# Tests of the Windows driver image, for the host build's CTest. Included by
-# the top-level CMakeLists.txt; does nothing when the mingw-w64 cross compiler
-# is missing. The image is built by a nested build of win/ (its own project,
-# with the cross toolchain) into <build>/win-image.
+# Tests of the Windows driver image, and of the host header against the
+# platform's, for the host build's CTest. Included by the top-level
+# CMakeLists.txt; does nothing when the mingw-w64 cross compiler is missing.
+# The image is built by a nested build of win/ (its own project, with the
+# cross toolchain) into <build>/win-image.
 find_program(STILLSCSI_MINGW_CXX x86_64-w64-mingw32-g++)
 find_package(Python3 COMPONENTS Interpreter)
 
@@ -25,6 +26,20 @@ set_tests_properties(win_image_passes_check PROPERTIES FIXTURES_REQUIRED win_ima
 add_test(NAME win_image_checker_refuses_faults
   COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_check_image.py" "${STILLSCSI_WIN_OUT}/build")
 set_tests_properties(win_image_checker_refuses_faults PROPERTIES FIXTURES_REQUIRED win_image)
+
+# The host build's kernel declarations against the platform's: every record,
+# field, type and constant platform/host_ddk.h declares, measured by the host
+# compiler and by the cross compiler (win/layout/). Needs no image.
+add_test(NAME win_host_layout_matches_platform
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_DIR}/layout/compare_layout.py"
+          --host-cxx "${CMAKE_CXX_COMPILER}" --mingw-cxx "${STILLSCSI_MINGW_CXX}"
+          --work "${CMAKE_BINARY_DIR}/layout")
+set_tests_properties(win_host_layout_matches_platform PROPERTIES TIMEOUT 120)
+
+add_test(NAME win_layout_comparison_reports_drift
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_compare_layout.py"
+          --host-cxx "${CMAKE_CXX_COMPILER}" --mingw-cxx "${STILLSCSI_MINGW_CXX}")
+set_tests_properties(win_layout_comparison_reports_drift PROPERTIES TIMEOUT 300)
 
 # The guard's exception handling, exercised for real: only where wine can run
 # the user-mode test program.
