@@ -72,7 +72,7 @@ TEST_F(PnpManagerTest, CapabilitiesArriveInARecordTheManagerInitialisedAndComeBa
   EXPECT_EQ(seen.Version, 1);
   EXPECT_EQ(seen.Address, 0xFFFFFFFFu);
   EXPECT_EQ(seen.UINumber, 0xFFFFFFFFu);
-  EXPECT_EQ(seen.Bits, 0u);
+  EXPECT_EQ(seen.Bits_, 0u);
   EXPECT_EQ(seen.D1Latency, 0u);
   EXPECT_EQ(seen.DeviceState[PowerSystemWorking], PowerDeviceUnspecified);
   ASSERT_TRUE(result.capabilities.has_value());
