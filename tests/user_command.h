@@ -60,7 +60,16 @@ struct UserCommand {
   PUCHAR status = nullptr;
   size_t senseBytes = 0;
 
-  SCSISCAN_CMD& Block() const { return *world->user.As<SCSISCAN_CMD>(block); }
+  // The block as it is in the caller's memory (copied: it may lie at any
+  // alignment), and a way to change it there.
+  SCSISCAN_CMD Block() const {
+    SCSISCAN_CMD copy;
+    std::memcpy(&copy, world->user.Bytes(block, sizeof(copy)).data(), sizeof(copy));
+    return copy;
+  }
+  void SetBlock(const SCSISCAN_CMD& value) const {
+    std::memcpy(world->user.Bytes(block, sizeof(value)).data(), &value, sizeof(value));
+  }
   std::span<uint8_t> Sense() const { return world->user.Bytes(sense, senseBytes); }
   UCHAR& Status() const { return *world->user.As<UCHAR>(status); }
 };
@@ -116,7 +125,7 @@ class CommandBuilder {
     command.sense = (PUCHAR)PlaceUserBuffer(world, senseLength_, sensePlace_);
     command.status = (PUCHAR)PlaceUserBuffer(world, 1, statusPlace_);
     command.block = (SCSISCAN_CMD*)PlaceUserBuffer(world, sizeof(SCSISCAN_CMD), Writable(blockPlace_));
-    SCSISCAN_CMD& block = command.Block();
+    SCSISCAN_CMD block;
     std::memset(&block, 0, sizeof(block));
     block.Size = size_;
     block.SrbFlags = srbFlags_;
@@ -126,6 +135,7 @@ class CommandBuilder {
     std::memcpy(block.Cdb, cdb_, sizeof(cdb_));
     block.pSrbStatus = command.status;
     block.pSenseBuffer = command.sense;
+    command.SetBlock(block);
     if (blockPlace_.access != host::Access::ReadWrite) {
       world.user.Protect(command.block, sizeof(SCSISCAN_CMD), blockPlace_.access);
     }
