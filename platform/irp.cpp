@@ -136,7 +136,7 @@ FreshKernelStack::~FreshKernelStack() {
 
 // ------------------------------------------------------------ the arena
 
-IrpArena::IrpArena() : state_(kPages, Page::Closed), owners_(kPages), current_(new std::atomic<IrpRecord*>[kPages]) {
+IrpArena::IrpArena() : state_(kPages, Page::Closed), used_(kPages, 0), owners_(kPages), current_(new std::atomic<IrpRecord*>[kPages]) {
   void* region = mmap(nullptr, kPages * PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (region == MAP_FAILED) {
     std::perror("request arena");
@@ -181,10 +181,11 @@ int IrpArena::Take() {
   return -1;
 }
 
-void IrpArena::Give(int page) {
+void IrpArena::Give(int page, size_t bytes) {
   uint64_t* words = (uint64_t*)Address(page);
   uint64_t poison = FreedRequestPoison();
-  for (size_t i = 0; i < PAGE_SIZE / sizeof(uint64_t); ++i) words[i] = poison;
+  used_[page] = (uint16_t)((bytes + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+  for (size_t i = 0; i < used_[page]; ++i) words[i] = poison;
   if (freed_++ < kPromptlyProtected) {
     Protect((size_t)page, 1, false);
     state_[page] = Page::Closed;
@@ -201,7 +202,7 @@ void IrpArena::Flush() {
   uint64_t poison = FreedRequestPoison();
   for (int page : staged_) {
     const uint64_t* words = (const uint64_t*)Address(page);
-    for (size_t i = 0; i < PAGE_SIZE / sizeof(uint64_t); ++i) {
+    for (size_t i = 0; i < used_[page]; ++i) {
       if (words[i] != poison) {
         Violation(rule::kFreedIrpTouched, "IoFreeIrp", Address(page) + i * sizeof(uint64_t),
                   "the request was written after it was freed");
@@ -309,7 +310,7 @@ void Irps::Release(PIRP irp) {
   record->onComplete = nullptr;
   --inFlight_;
   if (record->arenaPage >= 0) {
-    arena_.Give(record->arenaPage);
+    arena_.Give(record->arenaPage, IrpBytes(irp->StackCount));
     return;
   }
   live_.erase(irp);

@@ -310,9 +310,9 @@ class IrpArena {
 
   // A fresh accessible page, or -1 when every page holds a live request.
   int Take();
-  // The request on Page was freed: poison it and make it inaccessible, at
-  // once while the world is young, else with the next run.
-  void Give(int page);
+  // The request of Bytes bytes on Page was freed: poison it and make it
+  // inaccessible, at once while the world is young, else with the next run.
+  void Give(int page, size_t bytes);
   // Makes every freed page inaccessible now, checking that none was written
   // after it was freed.
   void Flush();
@@ -332,6 +332,7 @@ class IrpArena {
 
   uint8_t* base_ = nullptr;
   std::vector<Page> state_;
+  std::vector<uint16_t> used_;  // words of each page the request used, poisoned when freed
   std::vector<std::shared_ptr<IrpRecord>> owners_;
   std::unique_ptr<std::atomic<IrpRecord*>[]> current_;
   std::vector<int> staged_;
