@@ -39,10 +39,7 @@ void CopyBack(World& world, PIRP irp, void* output, ULONG outputLength) {
 
 }  // namespace
 
-bool PendingIo::Done() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return done_;
-}
+bool PendingIo::Done() const { return done_.load(std::memory_order_acquire); }
 
 IoResult PendingIo::Wait() {
   World::Current().WaitUntil([this] { return Done(); }, "application request");

@@ -586,7 +586,7 @@ class PendingIo {
  private:
   friend class App;
   mutable std::mutex mu_;
-  bool done_ = false;
+  std::atomic<bool> done_{false};  // set last, after the result; read without the lock by waiters
   IoResult result_;
   NTSTATUS returned_ = 0;
 };
