@@ -192,7 +192,7 @@ NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp) {
     std::lock_guard<std::mutex> lock(mu_);
     SentSrb sent;
     sent.srb = *srb;
-    sent.cdb.assign(srb->Cdb, srb->Cdb + std::min<int>(srb->CdbLength, 16));
+    sent.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
     sent.irp = irp;
     sent.unit = unit;
     if (irp->MdlAddress != nullptr) {
@@ -273,7 +273,7 @@ bool PortDriver::ExecuteScsi(int unitIndex, PIRP irp) {
   }
 
   ScsiCommand command;
-  command.cdb.assign(srb->Cdb, srb->Cdb + srb->CdbLength);
+  command.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
   command.srbFlags = srb->SrbFlags;
   command.length = srb->DataTransferLength;
   std::span<uint8_t> data;

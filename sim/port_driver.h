@@ -33,7 +33,7 @@ enum class Completion { Immediate, Pumped, Threaded };
 // An SRB as the port driver received it, and what it completed with.
 struct SentSrb {
   SCSI_REQUEST_BLOCK srb{};      // the fields at arrival
-  std::vector<uint8_t> cdb;      // the first CdbLength bytes
+  CdbBytes cdb;                  // the first CdbLength bytes
   PIRP irp = nullptr;
   int unit = 0;
   uintptr_t dataOffset = 0;      // DataBuffer minus the start of the request's MDL
