@@ -3,12 +3,16 @@
 // executes SRBs sent as IRP_MJ_SCSI, keeps a per-unit queue that freezes on
 // failure until a release arrives, answers the adapter-property and address
 // queries, and answers create, close, Plug and Play, power and system-control
-// requests as a bus driver answers for its PDO. Everything it receives is
-// recorded for tests to assert on.
+// requests as a bus driver answers for its PDO. What it receives is
+// recorded for tests to assert on: every other request, and the most
+// recent SRBs with exact totals.
 //
 // Completions: Immediate (inside the dispatch routine), Pumped (held until
 // the test calls Pump, one at a time, at DISPATCH_LEVEL), or Threaded (a
 // completion thread at DISPATCH_LEVEL, like real hardware).
+//
+// Receiving, executing and completing an SRB takes the port's lock at most
+// three times and allocates nothing once the queues are big enough.
 #pragma once
 
 #include <chrono>
@@ -23,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "fifo.h"
 #include "instrument.h"
 #include "world.h"
 
@@ -36,6 +41,7 @@ struct SentSrb {
   CdbBytes cdb;                  // the first CdbLength bytes
   PIRP irp = nullptr;
   int unit = 0;
+  uint64_t sequence = 0;         // counts every SRB the port received, from 0
   uintptr_t dataOffset = 0;      // DataBuffer minus the start of the request's MDL
   bool completed = false;
   UCHAR completedSrbStatus = 0;  // the whole byte, 0x40 and 0x80 included
@@ -61,6 +67,8 @@ struct PortConfig {
   Completion ioctl = Completion::Immediate;
   Completion pnp = Completion::Immediate;
   std::chrono::milliseconds threadedDelay{0};  // before each threaded completion
+  // How many of the most recent SRBs Srbs() keeps; read when the port is made.
+  size_t srbRecords = 4096;
 
   // STORAGE_ADAPTER_DESCRIPTOR: the Size it reports, and the two limits.
   ULONG descriptorSize = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
@@ -102,67 +110,95 @@ class PortDriver {
   // Threaded completions wait while held.
   void HoldThreaded(bool hold);
 
+  // The most recent SRBs (at most Config().srbRecords), oldest first.
   std::vector<SentSrb> Srbs() const;
   std::vector<SentSrb> ExecuteSrbs() const;   // SRB_FUNCTION_EXECUTE_SCSI only
+  // Totals since the port was made, whatever the records still hold.
+  uint64_t SrbCount() const;                  // every SRB received
+  uint64_t ExecuteCount() const;              // SRB_FUNCTION_EXECUTE_SCSI received
   int Releases() const;                       // SRB_FUNCTION_RELEASE_QUEUE received
   std::vector<ReceivedRequest> Requests() const;
   std::vector<ReceivedRequest> Requests(UCHAR major) const;
   bool Frozen(int unit = 0) const;
   size_t HeldByFreeze(int unit = 0) const;
 
-  // The bus driver deletes its PDOs and unloads (nothing may be attached).
+  // The bus driver stops its completion thread, deletes its PDOs and
+  // unloads (nothing may be attached).
   void Shutdown();
 
  private:
+  // A request on its way to completion. Record is its SRB's sequence or
+  // its index in requests_.
+  struct Job {
+    PIRP irp = nullptr;
+    uint64_t record = 0;
+    int unit = 0;
+    Completion how = Completion::Immediate;
+    bool scsi = false;
+  };
   struct Unit {
     PDEVICE_OBJECT pdo = nullptr;
     ScriptedInstrument script;
     Instrument* instrument = nullptr;
     bool frozen = false;
-    std::deque<PIRP> heldByFreeze;
+    Fifo<Job> heldByFreeze;  // marked pending and queued
     UCHAR targetId = 0;
-  };
-  struct Job {
-    PIRP irp;
-    int unit;
-    bool threaded;
   };
   struct Extension {
     PortDriver* port;
     int unit;
+  };
+  // What an SRB does when its turn comes, decided under the lock.
+  enum class Turn { Run, Held, Release };
+  struct Start {
+    Turn turn = Turn::Run;
+    Instrument* instrument = nullptr;
+    size_t released = 0;  // Release: how many held SRBs go on
   };
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS DispatchScsi(int unit, PIRP irp);
   NTSTATUS DispatchIoctl(int unit, PIRP irp);
   NTSTATUS DispatchOther(int unit, PIRP irp);
-  // Finishes a request in the chosen way; Complete runs at completion time
-  // and fills IoStatus (and the SRB).
-  NTSTATUS Finish(int unit, PIRP irp, Completion how, bool scsi);
-  void CompleteJob(const Job& job);
-  // Executes the SRB and fills it and IoStatus; false when a frozen queue
-  // holds it instead.
-  bool ExecuteScsi(int unit, PIRP irp);
-  void AnswerIoctl(int unit, PIRP irp);
-  void AnswerOther(int unit, PIRP irp);
-  void Enqueue(Job job);
+  // Under the lock: queues a job marked pending, for a pump or a thread.
+  void QueueLocked(const Job& job);
+  // Completes a job taken from a queue, at DISPATCH_LEVEL.
+  void Complete(const Job& job, const Start& start);
+  // Answers a device control or other request and completes it.
+  NTSTATUS CompleteNow(const Job& job);
+  // Under the lock: what the SRB does now. An SRB the frozen queue holds is
+  // marked pending and queued first unless it is already (Queued).
+  Start StartLocked(const Job& job, bool queued);
+  // Carries out a start outside the lock; true when the SRB was completed
+  // (its status in *Status), false when the frozen queue holds it.
+  bool Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status = nullptr);
+  // Lets the first Count SRBs the frozen queue holds go on.
+  void Reissue(int unit, size_t count);
+  // Executes the SRB and fills it and IoStatus.
+  void ExecuteScsi(const Job& job, Instrument* instrument);
+  void RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes);
+  void AnswerIoctl(const Job& job);
+  void AnswerOther(const Job& job);
   void Worker();
+  void StopThread();
 
   host::World& world_;
   PortConfig config_;
+  size_t srbRecords_;
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<std::unique_ptr<Unit>> units_;
   mutable std::mutex mu_;
-  std::deque<Job> pumped_;
-  std::deque<Job> threaded_;
+  Fifo<Job> pumped_{64};
+  Fifo<Job> threaded_{64};
   std::condition_variable threadedCv_;
   bool holdThreaded_ = false;
   bool stopping_ = false;
   std::thread worker_;
+  // The most recent SRBs: sequence S lives at S % srbRecords_.
   std::vector<SentSrb> srbs_;
-  std::map<PIRP, size_t> srbIndex_;  // request -> its latest SentSrb
+  uint64_t srbCount_ = 0;
+  uint64_t executeCount_ = 0;
   std::vector<ReceivedRequest> requests_;
-  std::map<PIRP, size_t> requestIndex_;
   std::map<ULONG, std::deque<NTSTATUS>> ioctlScript_;
   std::deque<Completion> ioctlCompletions_;
   int releases_ = 0;

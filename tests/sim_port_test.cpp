@@ -1,7 +1,7 @@
 // The simulated SCSI port driver: SRBs through the request's MDL, the
 // per-unit queue that freezes on failure, autosense, the completion modes,
-// the adapter and address queries, the bus driver's other answers, and the
-// instrument's data.
+// the adapter and address queries, the bus driver's other answers, the
+// records, and the instrument's data.
 #include <atomic>
 #include <cstring>
 #include <span>
@@ -431,5 +431,35 @@ TEST_F(InstrumentTest, ASummaryOfPiecesInAnyOrderIsTheStreamsAndShowsChangedAndM
   std::swap_ranges(moved.begin() + 16, moved.begin() + 24, moved.begin() + 800);
   EXPECT_EQ(sim::StreamSummary::Of(moved).sum, whole.sum) << "the same words";
   EXPECT_NE(sim::StreamSummary::Of(moved).weighted, whole.weighted);
+}
+
+// ---------------------------------------------------------------- records
+
+class RecordRingTest : public PortTest {
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.srbRecords = 4;
+    return config;
+  }
+};
+
+TEST_F(RecordRingTest, KeepsTheMostRecentSrbsWithExactTotalsAndLateCompletionsFindOnlyTheirOwn) {
+  for (int i = 0; i < 5; ++i) Send(kTestUnitReady);
+  Release();
+  auto sent = port->Srbs();
+  ASSERT_EQ(sent.size(), 4u);
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].sequence, i + 2) << "oldest first";
+  EXPECT_EQ(sent[3].srb.Function, SRB_FUNCTION_RELEASE_QUEUE);
+  EXPECT_EQ(port->SrbCount(), 6u);
+  EXPECT_EQ(port->ExecuteCount(), 5u);
+  EXPECT_EQ(port->Releases(), 1);
+  EXPECT_EQ(port->ExecuteSrbs().size(), 3u);
+
+  // The first two SRBs complete after their records were overwritten.
+  ASSERT_TRUE(port->Pump());
+  ASSERT_TRUE(port->Pump());
+  for (const auto& kept : port->Srbs()) EXPECT_FALSE(kept.completed) << "sequence " << kept.sequence;
+  port->PumpAll();
+  for (const auto& kept : port->Srbs()) EXPECT_TRUE(kept.completed) << "sequence " << kept.sequence;
 }
 
