@@ -51,7 +51,7 @@ PortDriver::PortDriver(host::World& world, PortConfig config, int units)
 }
 
 PortDriver::~PortDriver() {
-  StopThread();
+  StopThreads();
   world_.SetDriver(nullptr);
   if (!shutDown_) {
     bool attached = false;
@@ -60,18 +60,19 @@ PortDriver::~PortDriver() {
   }
 }
 
-void PortDriver::StopThread() {
+void PortDriver::StopThreads() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
   }
   threadedCv_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
 }
 
 void PortDriver::Shutdown() {
   if (shutDown_) return;
-  StopThread();
+  StopThreads();
   for (auto& unit : units_) IoDeleteDevice(unit->pdo);
   world_.UnloadDriver(driver_);
   shutDown_ = true;
@@ -111,7 +112,9 @@ NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 void PortDriver::QueueLocked(const Job& job) {
   if (job.how == Completion::Threaded) {
     threaded_.push_back(job);
-    if (!worker_.joinable() && !stopping_) worker_ = std::thread([this] { Worker(); });
+    if (workers_.empty() && !stopping_) {
+      for (int i = 0; i < std::max(1, config_.completionThreads); ++i) workers_.emplace_back([this] { Worker(); });
+    }
     threadedCv_.notify_one();
   } else {
     pumped_.push_back(job);

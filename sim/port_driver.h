@@ -8,8 +8,9 @@
 // recent SRBs with exact totals.
 //
 // Completions: Immediate (inside the dispatch routine), Pumped (held until
-// the test calls Pump, one at a time, at DISPATCH_LEVEL), or Threaded (a
-// completion thread at DISPATCH_LEVEL, like real hardware).
+// the test calls Pump, one at a time, at DISPATCH_LEVEL), or Threaded (one
+// or more completion threads at DISPATCH_LEVEL, like real hardware
+// completing on several processors).
 //
 // Receiving, executing and completing an SRB takes the port's lock at most
 // three times and allocates nothing once the queues are big enough.
@@ -67,6 +68,12 @@ struct PortConfig {
   Completion ioctl = Completion::Immediate;
   Completion pnp = Completion::Immediate;
   std::chrono::milliseconds threadedDelay{0};  // before each threaded completion
+  // Threads that complete Threaded requests. With one, completions come in
+  // the order the requests were queued; with more, requests of one unit
+  // complete in any order and at the same time (those of one IRP stay in
+  // order, as only one SRB of an IRP is in flight). Read when the first
+  // threaded request arrives.
+  int completionThreads = 1;
   // How many of the most recent SRBs Srbs() keeps; read when the port is made.
   size_t srbRecords = 4096;
 
@@ -107,7 +114,7 @@ class PortDriver {
   bool Pump();
   size_t PumpAll();
   size_t Queued() const;
-  // Threaded completions wait while held.
+  // Threaded completions wait while held, on every completion thread.
   void HoldThreaded(bool hold);
 
   // The most recent SRBs (at most Config().srbRecords), oldest first.
@@ -122,7 +129,7 @@ class PortDriver {
   bool Frozen(int unit = 0) const;
   size_t HeldByFreeze(int unit = 0) const;
 
-  // The bus driver stops its completion thread, deletes its PDOs and
+  // The bus driver stops its completion threads, deletes its PDOs and
   // unloads (nothing may be attached).
   void Shutdown();
 
@@ -180,7 +187,7 @@ class PortDriver {
   void AnswerIoctl(const Job& job);
   void AnswerOther(const Job& job);
   void Worker();
-  void StopThread();
+  void StopThreads();
 
   host::World& world_;
   PortConfig config_;
@@ -193,7 +200,7 @@ class PortDriver {
   std::condition_variable threadedCv_;
   bool holdThreaded_ = false;
   bool stopping_ = false;
-  std::thread worker_;
+  std::vector<std::thread> workers_;
   // The most recent SRBs: sequence S lives at S % srbRecords_.
   std::vector<SentSrb> srbs_;
   uint64_t srbCount_ = 0;

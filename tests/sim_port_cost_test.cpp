@@ -63,6 +63,7 @@ class PortCostTest : public KernelTest, public ::testing::WithParamInterface<sim
   void SetUp() override {
     sim::PortConfig config;
     config.scsi = GetParam();
+    config.completionThreads = 2;
     port = std::make_unique<sim::PortDriver>(world, config, 1);
     toy = Toy(CompleteWith(STATUS_SUCCESS, kChunk));
     buffer = world.user.Alloc(kChunk);

@@ -1,9 +1,12 @@
 // The simulated SCSI port driver: SRBs through the request's MDL, the
-// per-unit queue that freezes on failure, autosense, the completion modes,
-// the adapter and address queries, the bus driver's other answers, the
-// records, and the instrument's data.
+// per-unit queue that freezes on failure, autosense, the completion modes
+// and threads, the adapter and address queries, the bus driver's other
+// answers, the records, and the instrument's data.
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <span>
 #include <thread>
 
@@ -463,3 +466,106 @@ TEST_F(RecordRingTest, KeepsTheMostRecentSrbsWithExactTotalsAndLateCompletionsFi
   for (const auto& kept : port->Srbs()) EXPECT_TRUE(kept.completed) << "sequence " << kept.sequence;
 }
 
+// ---------------------------------------------------------------- completion threads
+
+namespace {
+
+// Holds the first commands until Parties of them are executing at once.
+class Rendezvous : public sim::Instrument {
+ public:
+  Rendezvous(int parties, int limitSeconds) : parties_(parties), limit_(limitSeconds) {}
+  sim::ScsiOutcome Execute(const sim::ScsiCommand&, std::span<uint8_t>) override {
+    std::unique_lock<std::mutex> lock(mu_);
+    ++inside_;
+    most_ = std::max(most_, inside_);
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(limit_), [this] { return most_ >= parties_; });
+    --inside_;
+    ++commands_;
+    return sim::ScsiOutcome::Good();
+  }
+  int Most() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return most_;
+  }
+  int Commands() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return commands_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int parties_, limit_;
+  int inside_ = 0, most_ = 0, commands_ = 0;
+};
+
+}  // namespace
+
+class ConcurrentPortTest : public PortTest {
+ protected:
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.scsi = Completion::Threaded;
+    config.completionThreads = 2;
+    return config;
+  }
+  void WaitFor(SrbIo& io) { world.WaitUntil([&] { return io.done.load(); }, "an SRB"); }
+};
+
+TEST_F(ConcurrentPortTest, CompletionsRunAtOnceOnSeveralThreadsAtDispatchLevelAndNoneIsLost) {
+  Rendezvous rendezvous(2, world.options.waitLimitSeconds);
+  port->SetInstrument(&rendezvous, 0);
+  port->SetInstrument(&rendezvous, 1);
+  port->HoldThreaded(true);
+  constexpr int kCount = 200;
+  for (int i = 0; i < kCount; ++i) Send(kTestUnitReady, 0, nullptr, 0, 0, i % 2);
+  EXPECT_EQ(port->Queued(), (size_t)kCount) << "every thread holds";
+  for (SrbIo& io : ios) ASSERT_FALSE(io.done);
+  port->HoldThreaded(false);
+  for (SrbIo& io : ios) WaitFor(io);
+
+  EXPECT_EQ(rendezvous.Most(), 2) << "two completions ran at the same time";
+  std::set<std::thread::id> threads;
+  for (SrbIo& io : ios) {
+    threads.insert(io.thread);
+    EXPECT_EQ(io.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(io.status.Status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(threads.size(), 2u);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+  EXPECT_EQ(rendezvous.Commands(), kCount);
+  EXPECT_EQ(port->ExecuteCount(), (uint64_t)kCount);
+  EXPECT_EQ(port->Queued(), 0u);
+  for (const auto& sent : port->Srbs()) EXPECT_TRUE(sent.completed) << "sequence " << sent.sequence;
+}
+
+TEST_F(ConcurrentPortTest, AFrozenUnitHoldsWhatEveryThreadTakesUntilAReleaseLetsItAllGoOn) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  SrbIo& failed = Send(kTestUnitReady);
+  WaitFor(failed);
+  EXPECT_EQ(failed.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_QUEUE_FROZEN | SRB_STATUS_AUTOSENSE_VALID);
+  ASSERT_TRUE(port->Frozen());
+
+  constexpr size_t kHeld = 40;
+  std::vector<SrbIo*> held, other;
+  for (size_t i = 0; i < kHeld; ++i) {
+    held.push_back(&Send(kTestUnitReady));
+    other.push_back(&Send(kTestUnitReady, 0, nullptr, 0, 0, 1));
+  }
+  SrbIo& bypass = Send(kTestUnitReady, SRB_FLAGS_BYPASS_FROZEN_QUEUE);
+  world.WaitUntil([&] { return port->HeldByFreeze() == kHeld; }, "the frozen queue to hold its SRBs");
+  WaitFor(bypass);
+  for (SrbIo* io : other) WaitFor(*io);
+  EXPECT_EQ(bypass.status.Status, STATUS_SUCCESS);
+  for (SrbIo* io : held) EXPECT_FALSE(io->done);
+  EXPECT_EQ(port->Script().Commands(), 2) << "the failed SRB and the one that bypassed";
+
+  SrbIo& release = Release();
+  WaitFor(release);
+  for (SrbIo* io : held) WaitFor(*io);
+  for (SrbIo* io : held) EXPECT_EQ(io->status.Status, STATUS_SUCCESS);
+  EXPECT_FALSE(port->Frozen());
+  EXPECT_EQ(port->HeldByFreeze(), 0u);
+  EXPECT_EQ(port->Script().Commands(), (int)kHeld + 2);
+}
