@@ -98,6 +98,11 @@ void PortDriver::ScriptIoctlCompletion(std::vector<Completion> completions) {
   ioctlCompletions_.insert(ioctlCompletions_.end(), completions.begin(), completions.end());
 }
 
+void PortDriver::ScriptScsiCompletion(std::vector<Completion> completions) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Completion how : completions) scsiCompletions_.push_back(how);
+}
+
 NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   auto* extension = (Extension*)device->DeviceExtension;
   PortDriver* port = extension->port;
@@ -259,6 +264,7 @@ NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
   }
   Job job{irp, sent.sequence, unit, config_.scsi, true};
+  if (!scsiCompletions_.empty()) job.how = scsiCompletions_.pop_front();
   if (job.how != Completion::Immediate) {
     // Marked before a pump or a completion thread can see it.
     IoMarkIrpPending(irp);

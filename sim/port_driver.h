@@ -109,6 +109,9 @@ class PortDriver {
   // The next device-control requests complete this way, one per request,
   // before Config().ioctl applies again.
   void ScriptIoctlCompletion(std::vector<Completion> completions);
+  // The next SRBs that execute or release complete this way, one per SRB,
+  // before Config().scsi applies again.
+  void ScriptScsiCompletion(std::vector<Completion> completions);
 
   // Completes the oldest held request at DISPATCH_LEVEL; false when none.
   bool Pump();
@@ -208,6 +211,7 @@ class PortDriver {
   std::vector<ReceivedRequest> requests_;
   std::map<ULONG, std::deque<NTSTATUS>> ioctlScript_;
   std::deque<Completion> ioctlCompletions_;
+  Fifo<Completion> scsiCompletions_;
   int releases_ = 0;
   bool shutDown_ = false;
 };

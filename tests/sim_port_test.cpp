@@ -466,6 +466,27 @@ TEST_F(RecordRingTest, KeepsTheMostRecentSrbsWithExactTotalsAndLateCompletionsFi
   for (const auto& kept : port->Srbs()) EXPECT_TRUE(kept.completed) << "sequence " << kept.sequence;
 }
 
+// ---------------------------------------------------------------- completion per SRB
+
+TEST_F(PortTest, ScriptedScsiCompletionsApplyOneSrbEachBeforeTheConfiguredMode) {
+  port->ScriptScsiCompletion({Completion::Immediate, Completion::Threaded, Completion::Immediate});
+  SrbIo& immediate = Send(kTestUnitReady);
+  EXPECT_EQ(immediate.returned, STATUS_SUCCESS);
+  EXPECT_TRUE(immediate.done);
+  SrbIo& threaded = Send(kTestUnitReady);
+  EXPECT_EQ(threaded.returned, STATUS_PENDING);
+  world.WaitUntil([&] { return threaded.done.load(); }, "the threaded SRB");
+  EXPECT_NE(threaded.thread, std::this_thread::get_id());
+  EXPECT_EQ(threaded.irql, DISPATCH_LEVEL);
+  SrbIo& release = Release();
+  EXPECT_TRUE(release.done) << "a release takes its turn in the script too";
+  SrbIo& pumped = Send(kTestUnitReady);
+  EXPECT_EQ(pumped.returned, STATUS_PENDING);
+  EXPECT_EQ(port->Queued(), 1u);
+  EXPECT_TRUE(port->Pump());
+  EXPECT_TRUE(pumped.done);
+}
+
 // ---------------------------------------------------------------- completion threads
 
 namespace {
