@@ -104,12 +104,13 @@ void PortDriver::ScriptScsiCompletion(std::vector<Completion> completions) {
 }
 
 NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL irql = KeGetCurrentIrql();
   auto* extension = (Extension*)device->DeviceExtension;
   PortDriver* port = extension->port;
   UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-  if (major == IRP_MJ_SCSI) return port->DispatchScsi(extension->unit, irp);
-  if (major == IRP_MJ_DEVICE_CONTROL) return port->DispatchIoctl(extension->unit, irp);
-  return port->DispatchOther(extension->unit, irp);
+  if (major == IRP_MJ_SCSI) return port->DispatchScsi(extension->unit, irp, irql);
+  if (major == IRP_MJ_DEVICE_CONTROL) return port->DispatchIoctl(extension->unit, irp, irql);
+  return port->DispatchOther(extension->unit, irp, irql);
 }
 
 // ---------------------------------------------------------------- queues and completion
@@ -205,7 +206,7 @@ size_t PortDriver::Queued() const {
 
 // ---------------------------------------------------------------- SCSI
 
-NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp) {
+NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp, KIRQL irql) {
   PSCSI_REQUEST_BLOCK srb = SrbOf(irp);
   if (srb == nullptr) host::Violation(host::rule::kPortContract, kWho, irp, "IRP_MJ_SCSI without an SRB");
   if (srb->Length != sizeof(SCSI_REQUEST_BLOCK)) {
@@ -237,6 +238,7 @@ NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp) {
   sent.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
   sent.irp = irp;
   sent.unit = unit;
+  sent.irql = irql;
   if (irp->MdlAddress != nullptr) {
     sent.dataOffset = (uintptr_t)srb->DataBuffer - (uintptr_t)MmGetMdlVirtualAddress(irp->MdlAddress);
   }
@@ -396,7 +398,7 @@ void PortDriver::RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULON
 
 // ---------------------------------------------------------------- device control
 
-NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp) {
+NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp, KIRQL irql) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   ReceivedRequest request;
   request.major = location->MajorFunction;
@@ -405,6 +407,7 @@ NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp) {
   request.outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
   request.presetStatus = irp->IoStatus.Status;
   request.file = location->FileObject;
+  request.irql = irql;
   request.unit = unit;
   if (METHOD_FROM_CTL_CODE(request.ioControlCode) != METHOD_NEITHER && irp->AssociatedIrp.SystemBuffer != nullptr) {
     const uint8_t* input = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
@@ -493,15 +496,24 @@ void PortDriver::AnswerIoctl(const Job& job) {
 
 // ---------------------------------------------------------------- the bus driver's other requests
 
-NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp) {
+NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp, KIRQL irql) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   ReceivedRequest request;
   request.major = location->MajorFunction;
   request.minor = location->MinorFunction;
   request.presetStatus = irp->IoStatus.Status;
   request.file = location->FileObject;
+  request.irql = irql;
   request.unit = unit;
   UCHAR major = location->MajorFunction;
+  if ((major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) && location->FileObject != nullptr) {
+    request.fsContext = location->FileObject->FsContext;
+    request.fsContext2 = location->FileObject->FsContext2;
+  }
+  if (major == IRP_MJ_PNP && location->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
+      location->Parameters.DeviceCapabilities.Capabilities != nullptr) {
+    request.capabilities = *location->Parameters.DeviceCapabilities.Capabilities;
+  }
   if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
   Job job{irp, 0, unit, major == IRP_MJ_PNP ? config_.pnp : Completion::Immediate, false};
   {

@@ -43,6 +43,7 @@ struct SentSrb {
   PIRP irp = nullptr;
   int unit = 0;
   uint64_t sequence = 0;         // counts every SRB the port received, from 0
+  KIRQL irql = PASSIVE_LEVEL;    // at arrival, in the dispatch routine
   uintptr_t dataOffset = 0;      // DataBuffer minus the start of the request's MDL
   bool completed = false;
   UCHAR completedSrbStatus = 0;  // the whole byte, 0x40 and 0x80 included
@@ -58,6 +59,13 @@ struct ReceivedRequest {
   ULONG outputLength = 0;
   std::vector<uint8_t> input;    // buffered input bytes
   PFILE_OBJECT file = nullptr;
+  // The file object's contexts as they arrived (create, cleanup and close).
+  PVOID fsContext = nullptr;
+  PVOID fsContext2 = nullptr;
+  // IRP_MN_QUERY_CAPABILITIES: the capabilities as they arrived, before the
+  // port wrote its answers into them.
+  std::optional<DEVICE_CAPABILITIES> capabilities;
+  KIRQL irql = PASSIVE_LEVEL;    // at arrival, in the dispatch routine
   NTSTATUS presetStatus = 0;     // IoStatus.Status as it arrived
   NTSTATUS status = 0;           // what the port driver completed it with
   int unit = 0;
@@ -167,9 +175,9 @@ class PortDriver {
   };
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-  NTSTATUS DispatchScsi(int unit, PIRP irp);
-  NTSTATUS DispatchIoctl(int unit, PIRP irp);
-  NTSTATUS DispatchOther(int unit, PIRP irp);
+  NTSTATUS DispatchScsi(int unit, PIRP irp, KIRQL irql);
+  NTSTATUS DispatchIoctl(int unit, PIRP irp, KIRQL irql);
+  NTSTATUS DispatchOther(int unit, PIRP irp, KIRQL irql);
   // Under the lock: queues a job marked pending, for a pump or a thread.
   void QueueLocked(const Job& job);
   // Completes a job taken from a queue, at DISPATCH_LEVEL.

@@ -466,6 +466,59 @@ TEST_F(RecordRingTest, KeepsTheMostRecentSrbsWithExactTotalsAndLateCompletionsFi
   for (const auto& kept : port->Srbs()) EXPECT_TRUE(kept.completed) << "sequence " << kept.sequence;
 }
 
+TEST_F(PortTest, RecordsSayAtWhichIrqlEachRequestArrivedAndWhatItCarriedThen) {
+  port->Config().scsi = Completion::Immediate;
+  Send(kTestUnitReady);
+  {
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    Send(kTestUnitReady);
+  }
+  auto sent = port->Srbs();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].irql, PASSIVE_LEVEL);
+  EXPECT_EQ(sent[1].irql, DISPATCH_LEVEL);
+
+  // What the caller put in the capabilities, before the port answered in them.
+  DEVICE_CAPABILITIES capabilities{};
+  capabilities.Size = sizeof(capabilities);
+  capabilities.Version = 1;
+  capabilities.Address = 0xFFFFFFFF;
+  capabilities.UINumber = 0xFFFFFFFF;
+  capabilities.D1Latency = 77;
+  ASSERT_EQ(world.pnp.Send(port->Pdo(), IRP_MN_QUERY_CAPABILITIES,
+                           [&](IO_STACK_LOCATION& location) {
+                             location.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                           })
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(capabilities.Address, 3u);
+  auto pnp = port->Requests(IRP_MJ_PNP);
+  ASSERT_EQ(pnp.size(), 1u);
+  EXPECT_EQ(pnp[0].irql, PASSIVE_LEVEL);
+  ASSERT_TRUE(pnp[0].capabilities.has_value());
+  EXPECT_EQ(pnp[0].capabilities->Address, 0xFFFFFFFFu);
+  EXPECT_EQ(pnp[0].capabilities->UINumber, 0xFFFFFFFFu);
+  EXPECT_EQ(pnp[0].capabilities->DeviceState[PowerSystemWorking], PowerDeviceUnspecified);
+  EXPECT_EQ(pnp[0].capabilities->Version, 1);
+  EXPECT_EQ(pnp[0].capabilities->D1Latency, 77u);
+
+  // The file object's contexts as create, cleanup and close found them.
+  int context = 0, context2 = 0;
+  host::Handle handle;
+  ASSERT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_SUCCESS);
+  handle.file->FsContext = &context;
+  handle.file->FsContext2 = &context2;
+  world.app.Close(handle);
+  auto create = port->Requests(IRP_MJ_CREATE), cleanup = port->Requests(IRP_MJ_CLEANUP),
+       close = port->Requests(IRP_MJ_CLOSE);
+  ASSERT_TRUE(create.size() == 1 && cleanup.size() == 1 && close.size() == 1);
+  EXPECT_EQ(create[0].fsContext, nullptr);
+  EXPECT_EQ(cleanup[0].fsContext, &context);
+  EXPECT_EQ(close[0].fsContext, &context);
+  EXPECT_EQ(close[0].fsContext2, &context2);
+  EXPECT_EQ(close[0].irql, PASSIVE_LEVEL);
+}
+
 // ---------------------------------------------------------------- completion per SRB
 
 TEST_F(PortTest, ScriptedScsiCompletionsApplyOneSrbEachBeforeTheConfiguredMode) {
