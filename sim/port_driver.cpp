@@ -289,6 +289,8 @@ PortDriver::Start PortDriver::StartLocked(const Job& job, bool queued) {
     unit.frozen = false;
     start.turn = Turn::Release;
     start.released = unit.heldByFreeze.size();
+  } else if (unit.unplugged) {
+    start.turn = Turn::Unplugged;
   } else if (unit.frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
     // Marked before it is visible to a release on another thread.
     if (!queued) {
@@ -318,7 +320,7 @@ bool PortDriver::Carry(const Job& job, const Start& start, bool queued, NTSTATUS
     // What the frozen queue held goes on as if it had just arrived.
     Reissue(job.unit, start.released);
   } else {
-    ExecuteScsi(job, start.instrument);
+    ExecuteScsi(job, start.turn == Turn::Run ? start.instrument : nullptr);
   }
   if (status != nullptr) *status = job.irp->IoStatus.Status;
   IofCompleteRequest(job.irp, IO_NO_INCREMENT);
@@ -349,35 +351,47 @@ void PortDriver::Reissue(int unitIndex, size_t count) {
 void PortDriver::ExecuteScsi(const Job& job, Instrument* instrument) {
   PIRP irp = job.irp;
   PSCSI_REQUEST_BLOCK srb = SrbOf(irp);
-  ScsiCommand command;
-  command.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
-  command.srbFlags = srb->SrbFlags;
-  command.length = srb->DataTransferLength;
-  std::span<uint8_t> data;
-  if (srb->DataTransferLength != 0) {
-    uint8_t* bytes = world_.mdls.Reach(irp->MdlAddress, srb->DataBuffer, srb->DataTransferLength,
-                                       (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0, kWho);
-    data = {bytes, srb->DataTransferLength};
-  }
-  ScsiOutcome outcome = instrument->Execute(command, data);
+  UCHAR status;
+  ULONG moved = 0;
+  if (instrument == nullptr) {
+    // The target no longer answers selection: no data, no status, no sense.
+    status = (UCHAR)(config_.unpluggedSrbStatus & 0x3F);
+    srb->ScsiStatus = SCSISTAT_GOOD;
+    srb->SenseInfoBufferLength = 0;
+  } else {
+    ScsiCommand command;
+    command.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
+    command.srbFlags = srb->SrbFlags;
+    command.length = srb->DataTransferLength;
+    std::span<uint8_t> data;
+    if (srb->DataTransferLength != 0) {
+      uint8_t* bytes = world_.mdls.Reach(irp->MdlAddress, srb->DataBuffer, srb->DataTransferLength,
+                                         (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0, kWho);
+      data = {bytes, srb->DataTransferLength};
+    }
+    ScsiOutcome outcome = instrument->Execute(command, data);
 
-  UCHAR status = (UCHAR)(outcome.srbStatus & 0x3F);
-  ULONG moved = std::min<ULONG>(outcome.bytes.value_or(0), srb->DataTransferLength);
-  srb->ScsiStatus = outcome.scsiStatus;
-  srb->DataTransferLength = moved;
-  UCHAR senseLength = 0;
-  if (!outcome.sense.empty() && !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) && srb->SenseInfoBuffer != nullptr &&
-      srb->SenseInfoBufferLength != 0) {
-    senseLength = (UCHAR)std::min<size_t>(srb->SenseInfoBufferLength, outcome.sense.size());
-    // The sense buffer is a system address: the driver's pool or a mapped MDL.
-    std::memcpy(srb->SenseInfoBuffer, outcome.sense.data(), senseLength);
-    status |= SRB_STATUS_AUTOSENSE_VALID;
+    status = (UCHAR)(outcome.srbStatus & 0x3F);
+    moved = std::min<ULONG>(outcome.bytes.value_or(0), srb->DataTransferLength);
+    srb->ScsiStatus = outcome.scsiStatus;
+    UCHAR senseLength = 0;
+    if (!outcome.sense.empty() && !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) && srb->SenseInfoBuffer != nullptr &&
+        srb->SenseInfoBufferLength != 0) {
+      senseLength = (UCHAR)std::min<size_t>(srb->SenseInfoBufferLength, outcome.sense.size());
+      // The sense buffer is a system address: the driver's pool or a mapped MDL.
+      std::memcpy(srb->SenseInfoBuffer, outcome.sense.data(), senseLength);
+      status |= SRB_STATUS_AUTOSENSE_VALID;
+    }
+    srb->SenseInfoBufferLength = outcome.senseLength.value_or(senseLength);
   }
-  srb->SenseInfoBufferLength = outcome.senseLength.value_or(senseLength);
+  srb->DataTransferLength = moved;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (!Succeeded(status) && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE)) {
-      units_[job.unit]->frozen = true;
+    // A unit that vanished meanwhile has no queue to freeze.
+    Unit& unit = *units_[job.unit];
+    bool freezes = instrument != nullptr && !unit.unplugged && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE);
+    if (!Succeeded(status) && freezes) {
+      unit.frozen = true;
       status |= SRB_STATUS_QUEUE_FROZEN;
     }
     RecordCompletionLocked(job.record, status, moved);
@@ -394,6 +408,36 @@ void PortDriver::RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULON
   sent.completed = true;
   sent.completedSrbStatus = srbStatus;
   sent.completedBytes = bytes;
+}
+
+void PortDriver::Unplug(int unitIndex) {
+  host::RequireIrql(DISPATCH_LEVEL, "PortDriver::Unplug");
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Unit& unit = *units_.at(unitIndex);
+    unit.unplugged = true;
+    unit.frozen = false;
+  }
+  // Nothing is held from now on; what was held fails as the port's
+  // completion would fail it.
+  host::IrqlScope dispatch(DISPATCH_LEVEL);
+  for (;;) {
+    Job job;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Fifo<Job>& held = units_[unitIndex]->heldByFreeze;
+      if (held.empty()) return;
+      job = held.pop_front();
+    }
+    Start start;
+    start.turn = Turn::Unplugged;
+    Carry(job, start, true);
+  }
+}
+
+bool PortDriver::Unplugged(int unit) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return units_.at(unit)->unplugged;
 }
 
 // ---------------------------------------------------------------- device control
@@ -441,15 +485,19 @@ void PortDriver::AnswerIoctl(const Job& job) {
   void* buffer = irp->AssociatedIrp.SystemBuffer;
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
+  bool unplugged;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    unplugged = units_[job.unit]->unplugged;
     auto script = ioctlScript_.find(code);
-    if (script != ioctlScript_.end() && !script->second.empty()) {
+    if (!unplugged && script != ioctlScript_.end() && !script->second.empty()) {
       status = script->second.front();
       script->second.pop_front();
     }
   }
-  if (!NT_SUCCESS(status)) {
+  if (unplugged) {
+    status = config_.unpluggedStatus;
+  } else if (!NT_SUCCESS(status)) {
     // a scripted failure
   } else if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
     auto* query = (const STORAGE_PROPERTY_QUERY*)buffer;
@@ -534,9 +582,10 @@ void PortDriver::AnswerOther(const Job& job) {
   PIRP irp = job.irp;
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  bool unplugged = Unplugged(job.unit);
   switch (location->MajorFunction) {
     case IRP_MJ_CREATE:
-      status = config_.createStatus;
+      status = unplugged ? config_.unpluggedStatus : config_.createStatus;
       irp->IoStatus.Information = 0;
       break;
     case IRP_MJ_CLOSE:
@@ -570,6 +619,9 @@ void PortDriver::AnswerOther(const Job& job) {
           break;
         }
         case IRP_MN_START_DEVICE:
+          // A device that is gone cannot start.
+          status = unplugged ? config_.unpluggedStatus : STATUS_SUCCESS;
+          break;
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:

@@ -3,9 +3,10 @@
 // executes SRBs sent as IRP_MJ_SCSI, keeps a per-unit queue that freezes on
 // failure until a release arrives, answers the adapter-property and address
 // queries, and answers create, close, Plug and Play, power and system-control
-// requests as a bus driver answers for its PDO. What it receives is
-// recorded for tests to assert on: every other request, and the most
-// recent SRBs with exact totals.
+// requests as a bus driver answers for its PDO. A unit can vanish, as when
+// its instrument is unplugged. What it receives is recorded for tests to
+// assert on: every other request, and the most recent SRBs with exact
+// totals.
 //
 // Completions: Immediate (inside the dispatch routine), Pumped (held until
 // the test calls Pump, one at a time, at DISPATCH_LEVEL), or Threaded (one
@@ -96,6 +97,13 @@ struct PortConfig {
   NTSTATUS closeStatus = STATUS_SUCCESS;
   NTSTATUS powerStatus = STATUS_SUCCESS;
   std::map<UCHAR, NTSTATUS> pnpStatus;  // by minor code; START, STOP, REMOVE and the queries succeed otherwise
+
+  // A unit that has vanished (Unplug): its SRBs fail with this SRB status,
+  // as a port fails them for a target that no longer answers selection
+  // (SRB_STATUS_SELECTION_TIMEOUT, or SRB_STATUS_NO_DEVICE); its device
+  // controls, creates and START_DEVICE fail with UnpluggedStatus.
+  UCHAR unpluggedSrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+  NTSTATUS unpluggedStatus = STATUS_NO_SUCH_DEVICE;
 };
 
 class PortDriver {
@@ -120,6 +128,18 @@ class PortDriver {
   // The next SRBs that execute or release complete this way, one per SRB,
   // before Config().scsi applies again.
   void ScriptScsiCompletion(std::vector<Completion> completions);
+
+  // The unit's instrument is gone, as on surprise removal. From now on its
+  // SRBs (queued ones too) fail with Config().unpluggedSrbStatus, moving no
+  // data, giving no sense and freezing nothing; the SRBs its frozen queue
+  // holds fail the same way now, at DISPATCH_LEVEL on the caller's thread.
+  // A release still succeeds. Device controls and creates fail with
+  // Config().unpluggedStatus, which says there is no device where one was;
+  // cleanup, close, power, system control and Plug and Play are answered as
+  // before, except that START_DEVICE fails with it too (REMOVE and
+  // SURPRISE_REMOVAL succeed, as they must).
+  void Unplug(int unit = 0);
+  bool Unplugged(int unit = 0) const;
 
   // Completes the oldest held request at DISPATCH_LEVEL; false when none.
   bool Pump();
@@ -159,6 +179,7 @@ class PortDriver {
     ScriptedInstrument script;
     Instrument* instrument = nullptr;
     bool frozen = false;
+    bool unplugged = false;
     Fifo<Job> heldByFreeze;  // marked pending and queued
     UCHAR targetId = 0;
   };
@@ -167,7 +188,7 @@ class PortDriver {
     int unit;
   };
   // What an SRB does when its turn comes, decided under the lock.
-  enum class Turn { Run, Held, Release };
+  enum class Turn { Run, Held, Unplugged, Release };
   struct Start {
     Turn turn = Turn::Run;
     Instrument* instrument = nullptr;
@@ -192,7 +213,7 @@ class PortDriver {
   bool Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status = nullptr);
   // Lets the first Count SRBs the frozen queue holds go on.
   void Reissue(int unit, size_t count);
-  // Executes the SRB and fills it and IoStatus.
+  // Fills the SRB and IoStatus; a null instrument fails it as unplugged.
   void ExecuteScsi(const Job& job, Instrument* instrument);
   void RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes);
   void AnswerIoctl(const Job& job);

@@ -1,7 +1,7 @@
 // The simulated SCSI port driver: SRBs through the request's MDL, the
 // per-unit queue that freezes on failure, autosense, the completion modes
 // and threads, the adapter and address queries, the bus driver's other
-// answers, the records, and the instrument's data.
+// answers, the records, a unit that vanishes, and the instrument's data.
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -642,4 +642,108 @@ TEST_F(ConcurrentPortTest, AFrozenUnitHoldsWhatEveryThreadTakesUntilAReleaseLets
   EXPECT_FALSE(port->Frozen());
   EXPECT_EQ(port->HeldByFreeze(), 0u);
   EXPECT_EQ(port->Script().Commands(), (int)kHeld + 2);
+}
+
+// ---------------------------------------------------------------- a unit that vanishes
+
+TEST_F(PortTest, AnUnpluggedUnitFailsItsHeldQueuedAndNewSrbsWithoutDataOrSenseAndStillReleases) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  Send(kTestUnitReady);
+  port->PumpAll();
+  ASSERT_TRUE(port->Frozen());
+  void* buffer = world.user.Alloc(1024);
+  auto bytes = world.user.Bytes(buffer, 1024);
+  std::fill(bytes.begin(), bytes.end(), 0xEE);
+  SrbIo& heldRead = Send(kRead, SRB_FLAGS_DATA_IN, buffer, 512);
+  SrbIo& held = Send(kTestUnitReady);
+  port->PumpAll();
+  ASSERT_EQ(port->HeldByFreeze(), 2u);
+  SrbIo& queuedRead = Send(kRead, SRB_FLAGS_DATA_IN, buffer, 512, 512);
+
+  port->Unplug();
+  EXPECT_TRUE(port->Unplugged());
+  EXPECT_FALSE(port->Unplugged(1));
+  ASSERT_TRUE(heldRead.done && held.done) << "what the frozen queue held fails at once";
+  EXPECT_FALSE(queuedRead.done);
+  EXPECT_FALSE(port->Frozen());
+  EXPECT_EQ(port->HeldByFreeze(), 0u);
+  ASSERT_TRUE(port->Pump());
+  SrbIo& fresh = Send(kTestUnitReady);
+  port->PumpAll();
+  for (SrbIo* io : {&heldRead, &held, &queuedRead, &fresh}) {
+    ASSERT_TRUE(io->done);
+    EXPECT_EQ(io->srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT) << "no sense, no freeze";
+    EXPECT_EQ(io->status.Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(io->status.Information, 0u);
+    EXPECT_EQ(io->srb.DataTransferLength, 0u);
+    EXPECT_EQ(io->srb.SenseInfoBufferLength, 0);
+    EXPECT_EQ(io->sense[0], 0);
+    EXPECT_EQ(io->irql, DISPATCH_LEVEL);
+  }
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xEE; })) << "no data moved";
+  EXPECT_EQ(port->Script().Commands(), 1) << "nothing reached the instrument";
+  EXPECT_FALSE(port->Frozen());
+
+  SrbIo& release = Release();
+  port->PumpAll();
+  EXPECT_EQ(release.status.Status, STATUS_SUCCESS);
+  port->Config().unpluggedSrbStatus = SRB_STATUS_NO_DEVICE;
+  port->Config().scsi = Completion::Immediate;
+  EXPECT_EQ(Send(kTestUnitReady).srb.SrbStatus, SRB_STATUS_NO_DEVICE);
+  EXPECT_EQ(Send(kTestUnitReady, 0, nullptr, 0, 0, 1).status.Status, STATUS_SUCCESS) << "the other unit is there";
+  sim::SentSrb record = port->ExecuteSrbs()[1];
+  EXPECT_EQ(record.cdb[0], kRead);
+  EXPECT_TRUE(record.completed);
+  EXPECT_EQ(record.completedSrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  EXPECT_EQ(record.completedBytes, 0u);
+}
+
+TEST_F(PortTest, AnUnpluggedUnitFailsQueriesAndOpensAndAnswersCloseAndPlugAndPlayAsAGoneDevice) {
+  host::Handle open;
+  ASSERT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &open), STATUS_SUCCESS);
+  port->Unplug();
+  STORAGE_PROPERTY_QUERY query{StorageAdapterProperty, PropertyStandardQuery, {0}};
+  STORAGE_DESCRIPTOR_HEADER header{};
+  SCSI_ADDRESS address{};
+  EXPECT_EQ(Control(IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &header, sizeof(header)).Status,
+            STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address)).Status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), 1).Status, STATUS_SUCCESS);
+  host::Handle another;
+  EXPECT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &another), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(world.app.Close(open), STATUS_SUCCESS);
+
+  PDEVICE_OBJECT pdo = port->Pdo();
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  DEVICE_CAPABILITIES capabilities{};
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_CAPABILITIES,
+                           [&](IO_STACK_LOCATION& location) {
+                             location.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                           })
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_START_DEVICE).status, STATUS_NO_SUCH_DEVICE);
+  POWER_STATE d3;
+  d3.DeviceState = PowerDeviceD3;
+  EXPECT_EQ(world.pnp.SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d3).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.SendSystemControl(pdo, IRP_MN_QUERY_ALL_DATA).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.Send(port->Pdo(1), IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+}
+
+TEST_F(ConcurrentPortTest, UnpluggingFailsWhatTheFrozenQueueHoldsAndWhatTheThreadsHaveYetToTake) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  WaitFor(Send(kTestUnitReady));
+  std::vector<SrbIo*> held, queued;
+  for (int i = 0; i < 10; ++i) held.push_back(&Send(kTestUnitReady));
+  world.WaitUntil([&] { return port->HeldByFreeze() == held.size(); }, "the frozen queue to hold its SRBs");
+  port->HoldThreaded(true);
+  for (int i = 0; i < 10; ++i) queued.push_back(&Send(kTestUnitReady));
+  port->Unplug();
+  for (SrbIo* io : held) EXPECT_TRUE(io->done);
+  port->HoldThreaded(false);
+  for (SrbIo* io : queued) WaitFor(*io);
+  for (SrbIo* io : held) EXPECT_EQ(io->srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  for (SrbIo* io : queued) EXPECT_EQ(io->srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  EXPECT_EQ(port->Script().Commands(), 1);
 }
