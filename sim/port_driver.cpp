@@ -6,10 +6,20 @@
 namespace sim {
 
 namespace {
+
+constexpr const char* kWho = "simulated port driver";
+
 std::string UnitText(int unit) { return std::to_string(unit); }
+
+PSCSI_REQUEST_BLOCK SrbOf(PIRP irp) { return IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb; }
+
+bool Succeeded(UCHAR srbStatus) { return (srbStatus & 0x3F) == SRB_STATUS_SUCCESS; }
+
 }  // namespace
 
-PortDriver::PortDriver(host::World& world, PortConfig config, int units) : world_(world), config_(config) {
+PortDriver::PortDriver(host::World& world, PortConfig config, int units)
+    : world_(world), config_(config), srbRecords_(std::max<size_t>(config.srbRecords, 1)) {
+  srbs_.reserve(srbRecords_);
   NTSTATUS status;
   driver_ = world_.LoadDriver(
       "SimScsiPort",
@@ -41,12 +51,7 @@ PortDriver::PortDriver(host::World& world, PortConfig config, int units) : world
 }
 
 PortDriver::~PortDriver() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
-  }
-  threadedCv_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  StopThreads();
   world_.SetDriver(nullptr);
   if (!shutDown_) {
     bool attached = false;
@@ -55,8 +60,19 @@ PortDriver::~PortDriver() {
   }
 }
 
+void PortDriver::StopThreads() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  threadedCv_.notify_all();
+  for (auto& worker : workers_) worker.join();
+  workers_.clear();
+}
+
 void PortDriver::Shutdown() {
   if (shutDown_) return;
+  StopThreads();
   for (auto& unit : units_) IoDeleteDevice(unit->pdo);
   world_.UnloadDriver(driver_);
   shutDown_ = true;
@@ -82,58 +98,76 @@ void PortDriver::ScriptIoctlCompletion(std::vector<Completion> completions) {
   ioctlCompletions_.insert(ioctlCompletions_.end(), completions.begin(), completions.end());
 }
 
+void PortDriver::ScriptScsiCompletion(std::vector<Completion> completions) {
+  std::lock_guard<std::mutex> lock(mu_);
+  for (Completion how : completions) scsiCompletions_.push_back(how);
+}
+
 NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
+  KIRQL irql = KeGetCurrentIrql();
   auto* extension = (Extension*)device->DeviceExtension;
   PortDriver* port = extension->port;
   UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-  if (major == IRP_MJ_SCSI) return port->DispatchScsi(extension->unit, irp);
-  if (major == IRP_MJ_DEVICE_CONTROL) return port->DispatchIoctl(extension->unit, irp);
-  return port->DispatchOther(extension->unit, irp);
+  if (major == IRP_MJ_SCSI) return port->DispatchScsi(extension->unit, irp, irql);
+  if (major == IRP_MJ_DEVICE_CONTROL) return port->DispatchIoctl(extension->unit, irp, irql);
+  return port->DispatchOther(extension->unit, irp, irql);
 }
 
-NTSTATUS PortDriver::Finish(int unit, PIRP irp, Completion how, bool scsi) {
-  if (how == Completion::Immediate) {
-    if (scsi) {
-      if (!ExecuteScsi(unit, irp)) return STATUS_PENDING;  // held by the frozen queue
-    } else if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
-      AnswerIoctl(unit, irp);
-    } else {
-      AnswerOther(unit, irp);
-    }
-    NTSTATUS status = irp->IoStatus.Status;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-  }
-  IoMarkIrpPending(irp);
-  world_.irps.SetQueued(irp, true);
-  Enqueue(Job{irp, unit, how == Completion::Threaded});
-  return STATUS_PENDING;
-}
+// ---------------------------------------------------------------- queues and completion
 
-void PortDriver::Enqueue(Job job) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (job.threaded) {
+void PortDriver::QueueLocked(const Job& job) {
+  if (job.how == Completion::Threaded) {
     threaded_.push_back(job);
-    if (!worker_.joinable()) worker_ = std::thread([this] { Worker(); });
-    threadedCv_.notify_all();
+    if (workers_.empty() && !stopping_) {
+      for (int i = 0; i < std::max(1, config_.completionThreads); ++i) workers_.emplace_back([this] { Worker(); });
+    }
+    threadedCv_.notify_one();
   } else {
     pumped_.push_back(job);
   }
 }
 
+void PortDriver::Complete(const Job& job, const Start& start) {
+  if (job.scsi) {
+    Carry(job, start, true);
+    return;
+  }
+  world_.irps.SetQueued(job.irp, false);
+  CompleteNow(job);
+}
+
+NTSTATUS PortDriver::CompleteNow(const Job& job) {
+  if (IoGetCurrentIrpStackLocation(job.irp)->MajorFunction == IRP_MJ_DEVICE_CONTROL) {
+    AnswerIoctl(job);
+  } else {
+    AnswerOther(job);
+  }
+  NTSTATUS status = job.irp->IoStatus.Status;
+  IofCompleteRequest(job.irp, IO_NO_INCREMENT);
+  return status;
+}
+
 void PortDriver::Worker() {
   for (;;) {
     Job job;
+    Start start;
+    bool delayed = config_.threadedDelay.count() > 0;
     {
       std::unique_lock<std::mutex> lock(mu_);
       threadedCv_.wait(lock, [this] { return stopping_ || (!holdThreaded_ && !threaded_.empty()); });
       if (stopping_) return;
-      job = threaded_.front();
-      threaded_.pop_front();
+      job = threaded_.pop_front();
+      if (job.scsi && !delayed) start = StartLocked(job, true);
     }
-    if (config_.threadedDelay.count() > 0) std::this_thread::sleep_for(config_.threadedDelay);
+    if (delayed) {
+      std::this_thread::sleep_for(config_.threadedDelay);
+      if (job.scsi) {
+        std::lock_guard<std::mutex> lock(mu_);
+        start = StartLocked(job, true);
+      }
+    }
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    CompleteJob(job);
+    Complete(job, start);
   }
 }
 
@@ -147,14 +181,15 @@ void PortDriver::HoldThreaded(bool hold) {
 
 bool PortDriver::Pump() {
   Job job;
+  Start start;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (pumped_.empty()) return false;
-    job = pumped_.front();
-    pumped_.pop_front();
+    job = pumped_.pop_front();
+    if (job.scsi) start = StartLocked(job, true);
   }
   host::IrqlScope dispatch(DISPATCH_LEVEL);
-  CompleteJob(job);
+  Complete(job, start);
   return true;
 }
 
@@ -169,190 +204,280 @@ size_t PortDriver::Queued() const {
   return pumped_.size() + threaded_.size();
 }
 
-void PortDriver::CompleteJob(const Job& job) {
-  world_.irps.SetQueued(job.irp, false);
-  UCHAR major = IoGetCurrentIrpStackLocation(job.irp)->MajorFunction;
-  if (major == IRP_MJ_SCSI) {
-    if (!ExecuteScsi(job.unit, job.irp)) return;
-  } else if (major == IRP_MJ_DEVICE_CONTROL) {
-    AnswerIoctl(job.unit, job.irp);
-  } else {
-    AnswerOther(job.unit, job.irp);
-  }
-  IofCompleteRequest(job.irp, IO_NO_INCREMENT);
-}
-
 // ---------------------------------------------------------------- SCSI
 
-NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp) {
-  PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
-  const char* who = "simulated port driver";
-  if (srb == nullptr) host::Violation(host::rule::kPortContract, who, irp, "IRP_MJ_SCSI without an SRB");
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    SentSrb sent;
-    sent.srb = *srb;
-    sent.cdb.assign(srb->Cdb, srb->Cdb + std::min<int>(srb->CdbLength, 16));
-    sent.irp = irp;
-    sent.unit = unit;
-    if (irp->MdlAddress != nullptr) {
-      sent.dataOffset = (uintptr_t)srb->DataBuffer - (uintptr_t)MmGetMdlVirtualAddress(irp->MdlAddress);
-    }
-    srbIndex_[irp] = srbs_.size();
-    srbs_.push_back(sent);
-    if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) ++releases_;
-  }
+NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp, KIRQL irql) {
+  PSCSI_REQUEST_BLOCK srb = SrbOf(irp);
+  if (srb == nullptr) host::Violation(host::rule::kPortContract, kWho, irp, "IRP_MJ_SCSI without an SRB");
   if (srb->Length != sizeof(SCSI_REQUEST_BLOCK)) {
-    host::Violation(host::rule::kPortContract, who, srb, "Length " + std::to_string(srb->Length));
+    host::Violation(host::rule::kPortContract, kWho, srb, "Length " + std::to_string(srb->Length));
   }
-  if (srb->OriginalRequest != irp) host::Violation(host::rule::kPortContract, who, srb, "OriginalRequest is not the IRP");
+  if (srb->OriginalRequest != irp) host::Violation(host::rule::kPortContract, kWho, srb, "OriginalRequest is not the IRP");
   if (srb->PathId != 0 || srb->TargetId != 0 || srb->Lun != 0) {
-    host::Violation(host::rule::kPortContract, who, srb, "PathId, TargetId and Lun must stay 0");
+    host::Violation(host::rule::kPortContract, kWho, srb, "PathId, TargetId and Lun must stay 0");
   }
-  if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
-    return Finish(unit, irp, config_.scsi, true);
+  bool execute = srb->Function == SRB_FUNCTION_EXECUTE_SCSI;
+  bool release = srb->Function == SRB_FUNCTION_RELEASE_QUEUE;
+  if (execute) {
+    if (srb->CdbLength < 1 || srb->CdbLength > 16) {
+      host::Violation(host::rule::kPortContract, kWho, srb, "CdbLength " + std::to_string(srb->CdbLength));
+    }
+    if (srb->DataTransferLength != 0) {
+      if (!(srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT))) {
+        host::Violation(host::rule::kPortContract, kWho, srb, "data without a direction");
+      }
+      if (irp->MdlAddress == nullptr) host::Violation(host::rule::kPortContract, kWho, srb, "data without an MDL");
+    }
+    if (srb->SenseInfoBufferLength != 0 && srb->SenseInfoBuffer == nullptr) {
+      host::Violation(host::rule::kPortContract, kWho, srb, "sense length without a sense buffer");
+    }
   }
-  if (srb->Function != SRB_FUNCTION_EXECUTE_SCSI) {
+
+  SentSrb sent;
+  sent.srb = *srb;
+  sent.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
+  sent.irp = irp;
+  sent.unit = unit;
+  sent.irql = irql;
+  if (irp->MdlAddress != nullptr) {
+    sent.dataOffset = (uintptr_t)srb->DataBuffer - (uintptr_t)MmGetMdlVirtualAddress(irp->MdlAddress);
+  }
+  bool known = execute || release;
+  if (!known) {
+    sent.completed = true;
+    sent.completedSrbStatus = SRB_STATUS_INVALID_REQUEST;
+  }
+
+  std::unique_lock<std::mutex> lock(mu_);
+  sent.sequence = srbCount_++;
+  executeCount_ += execute;
+  releases_ += release;
+  if (srbs_.size() < srbRecords_) {
+    srbs_.push_back(sent);
+  } else {
+    srbs_[sent.sequence % srbRecords_] = sent;
+  }
+  if (!known) {
+    lock.unlock();
     srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
     irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
     return STATUS_INVALID_DEVICE_REQUEST;
   }
-  if (srb->CdbLength < 1 || srb->CdbLength > 16) {
-    host::Violation(host::rule::kPortContract, who, srb, "CdbLength " + std::to_string(srb->CdbLength));
+  Job job{irp, sent.sequence, unit, config_.scsi, true};
+  if (!scsiCompletions_.empty()) job.how = scsiCompletions_.pop_front();
+  if (job.how != Completion::Immediate) {
+    // Marked before a pump or a completion thread can see it.
+    IoMarkIrpPending(irp);
+    world_.irps.SetQueued(irp, true);
+    QueueLocked(job);
+    return STATUS_PENDING;
   }
-  if (srb->DataTransferLength != 0) {
-    if (!(srb->SrbFlags & (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT))) {
-      host::Violation(host::rule::kPortContract, who, srb, "data without a direction");
-    }
-    if (irp->MdlAddress == nullptr) host::Violation(host::rule::kPortContract, who, srb, "data without an MDL");
-  }
-  if (srb->SenseInfoBufferLength != 0 && srb->SenseInfoBuffer == nullptr) {
-    host::Violation(host::rule::kPortContract, who, srb, "sense length without a sense buffer");
-  }
-  return Finish(unit, irp, config_.scsi, true);
+  Start start = StartLocked(job, false);
+  lock.unlock();
+  NTSTATUS status = STATUS_PENDING;
+  Carry(job, start, false, &status);
+  return status;
 }
 
-bool PortDriver::ExecuteScsi(int unitIndex, PIRP irp) {
-  Unit& unit = *units_.at(unitIndex);
-  PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(irp)->Parameters.Scsi.Srb;
-
+PortDriver::Start PortDriver::StartLocked(const Job& job, bool queued) {
+  Unit& unit = *units_[job.unit];
+  PSCSI_REQUEST_BLOCK srb = SrbOf(job.irp);
+  Start start;
   if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
-    std::deque<PIRP> held;
+    unit.frozen = false;
+    start.turn = Turn::Release;
+    start.released = unit.heldByFreeze.size();
+  } else if (unit.unplugged) {
+    start.turn = Turn::Unplugged;
+  } else if (unit.frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
+    // Marked before it is visible to a release on another thread.
+    if (!queued) {
+      IoMarkIrpPending(job.irp);
+      world_.irps.SetQueued(job.irp, true);
+    }
+    unit.heldByFreeze.push_back(job);
+    start.turn = Turn::Held;
+  } else {
+    start.instrument = unit.instrument;
+  }
+  return start;
+}
+
+bool PortDriver::Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status) {
+  if (start.turn == Turn::Held) return false;
+  if (queued) world_.irps.SetQueued(job.irp, false);
+  if (start.turn == Turn::Release) {
+    PSCSI_REQUEST_BLOCK srb = SrbOf(job.irp);
+    srb->SrbStatus = SRB_STATUS_SUCCESS;
+    job.irp->IoStatus.Status = STATUS_SUCCESS;
+    job.irp->IoStatus.Information = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      unit.frozen = false;
-      held.swap(unit.heldByFreeze);
+      RecordCompletionLocked(job.record, SRB_STATUS_SUCCESS, 0);
     }
-    srb->SrbStatus = SRB_STATUS_SUCCESS;
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    irp->IoStatus.Information = 0;
     // What the frozen queue held goes on as if it had just arrived.
-    for (PIRP waiting : held) {
-      if (config_.scsi == Completion::Immediate) {
-        world_.irps.SetQueued(waiting, false);
-        if (ExecuteScsi(unitIndex, waiting)) IofCompleteRequest(waiting, IO_NO_INCREMENT);
-      } else {
-        Enqueue(Job{waiting, unitIndex, config_.scsi == Completion::Threaded});
+    Reissue(job.unit, start.released);
+  } else {
+    ExecuteScsi(job, start.turn == Turn::Run ? start.instrument : nullptr);
+  }
+  if (status != nullptr) *status = job.irp->IoStatus.Status;
+  IofCompleteRequest(job.irp, IO_NO_INCREMENT);
+  return true;
+}
+
+void PortDriver::Reissue(int unitIndex, size_t count) {
+  // Only the SRBs held when the release started: one that fails again
+  // freezes the queue and is held anew behind them.
+  for (size_t i = 0; i < count; ++i) {
+    Job job;
+    Start start;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Fifo<Job>& held = units_[unitIndex]->heldByFreeze;
+      if (held.empty()) return;
+      job = held.pop_front();
+      if (job.how != Completion::Immediate) {
+        QueueLocked(job);
+        continue;
       }
+      start = StartLocked(job, true);
     }
-    return true;
+    Carry(job, start, true);
   }
+}
 
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (unit.frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
-      // Marked before it is visible to a release on another thread. A request
-      // that came through the completion queue is marked already.
-      IoMarkIrpPending(irp);
-      world_.irps.SetQueued(irp, true);
-      unit.heldByFreeze.push_back(irp);
-      return false;
+void PortDriver::ExecuteScsi(const Job& job, Instrument* instrument) {
+  PIRP irp = job.irp;
+  PSCSI_REQUEST_BLOCK srb = SrbOf(irp);
+  UCHAR status;
+  ULONG moved = 0;
+  if (instrument == nullptr) {
+    // The target no longer answers selection: no data, no status, no sense.
+    status = (UCHAR)(config_.unpluggedSrbStatus & 0x3F);
+    srb->ScsiStatus = SCSISTAT_GOOD;
+    srb->SenseInfoBufferLength = 0;
+  } else {
+    ScsiCommand command;
+    command.cdb = CdbBytes(srb->Cdb, srb->CdbLength);
+    command.srbFlags = srb->SrbFlags;
+    command.length = srb->DataTransferLength;
+    std::span<uint8_t> data;
+    if (srb->DataTransferLength != 0) {
+      uint8_t* bytes = world_.mdls.Reach(irp->MdlAddress, srb->DataBuffer, srb->DataTransferLength,
+                                         (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0, kWho);
+      data = {bytes, srb->DataTransferLength};
     }
-  }
+    ScsiOutcome outcome = instrument->Execute(command, data);
 
-  ScsiCommand command;
-  command.cdb.assign(srb->Cdb, srb->Cdb + srb->CdbLength);
-  command.srbFlags = srb->SrbFlags;
-  command.length = srb->DataTransferLength;
-  std::span<uint8_t> data;
-  if (srb->DataTransferLength != 0) {
-    uint8_t* bytes = world_.mdls.Reach(irp->MdlAddress, srb->DataBuffer, srb->DataTransferLength,
-                                       (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0, "simulated port driver");
-    data = {bytes, srb->DataTransferLength};
+    status = (UCHAR)(outcome.srbStatus & 0x3F);
+    moved = std::min<ULONG>(outcome.bytes.value_or(0), srb->DataTransferLength);
+    srb->ScsiStatus = outcome.scsiStatus;
+    UCHAR senseLength = 0;
+    if (!outcome.sense.empty() && !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) && srb->SenseInfoBuffer != nullptr &&
+        srb->SenseInfoBufferLength != 0) {
+      senseLength = (UCHAR)std::min<size_t>(srb->SenseInfoBufferLength, outcome.sense.size());
+      // The sense buffer is a system address: the driver's pool or a mapped MDL.
+      std::memcpy(srb->SenseInfoBuffer, outcome.sense.data(), senseLength);
+      status |= SRB_STATUS_AUTOSENSE_VALID;
+    }
+    srb->SenseInfoBufferLength = outcome.senseLength.value_or(senseLength);
   }
-  Instrument* instrument;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    instrument = unit.instrument;
-  }
-  ScsiOutcome outcome = instrument->Execute(command, data);
-
-  UCHAR status = (UCHAR)(outcome.srbStatus & 0x3F);
-  ULONG moved = std::min<ULONG>(outcome.bytes.value_or(0), srb->DataTransferLength);
-  srb->ScsiStatus = outcome.scsiStatus;
   srb->DataTransferLength = moved;
-  UCHAR senseLength = 0;
-  if (!outcome.sense.empty() && !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) && srb->SenseInfoBuffer != nullptr &&
-      srb->SenseInfoBufferLength != 0) {
-    senseLength = (UCHAR)std::min<size_t>(srb->SenseInfoBufferLength, outcome.sense.size());
-    // The sense buffer is a system address: the driver's pool or a mapped MDL.
-    std::memcpy(srb->SenseInfoBuffer, outcome.sense.data(), senseLength);
-    status |= SRB_STATUS_AUTOSENSE_VALID;
-  }
-  srb->SenseInfoBufferLength = outcome.senseLength.value_or(senseLength);
-  if ((status & 0x3F) != SRB_STATUS_SUCCESS && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE)) {
+  {
     std::lock_guard<std::mutex> lock(mu_);
-    unit.frozen = true;
-    status |= SRB_STATUS_QUEUE_FROZEN;
+    // A unit that vanished meanwhile has no queue to freeze.
+    Unit& unit = *units_[job.unit];
+    bool freezes = instrument != nullptr && !unit.unplugged && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE);
+    if (!Succeeded(status) && freezes) {
+      unit.frozen = true;
+      status |= SRB_STATUS_QUEUE_FROZEN;
+    }
+    RecordCompletionLocked(job.record, status, moved);
   }
   srb->SrbStatus = status;
-  irp->IoStatus.Status = (status & 0x3F) == SRB_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
+  irp->IoStatus.Status = Succeeded(status) ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
   irp->IoStatus.Information = moved;
+}
 
-  std::lock_guard<std::mutex> lock(mu_);
-  auto index = srbIndex_.find(irp);
-  if (index != srbIndex_.end()) {
-    SentSrb& sent = srbs_[index->second];
-    sent.completed = true;
-    sent.completedSrbStatus = status;
-    sent.completedBytes = moved;
+void PortDriver::RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes) {
+  size_t index = sequence % srbRecords_;
+  if (index >= srbs_.size() || srbs_[index].sequence != sequence) return;  // overwritten since
+  SentSrb& sent = srbs_[index];
+  sent.completed = true;
+  sent.completedSrbStatus = srbStatus;
+  sent.completedBytes = bytes;
+}
+
+void PortDriver::Unplug(int unitIndex) {
+  host::RequireIrql(DISPATCH_LEVEL, "PortDriver::Unplug");
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    Unit& unit = *units_.at(unitIndex);
+    unit.unplugged = true;
+    unit.frozen = false;
   }
-  return true;
+  // Nothing is held from now on; what was held fails as the port's
+  // completion would fail it.
+  host::IrqlScope dispatch(DISPATCH_LEVEL);
+  for (;;) {
+    Job job;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Fifo<Job>& held = units_[unitIndex]->heldByFreeze;
+      if (held.empty()) return;
+      job = held.pop_front();
+    }
+    Start start;
+    start.turn = Turn::Unplugged;
+    Carry(job, start, true);
+  }
+}
+
+bool PortDriver::Unplugged(int unit) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return units_.at(unit)->unplugged;
 }
 
 // ---------------------------------------------------------------- device control
 
-NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp) {
+NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp, KIRQL irql) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-  Completion how;
+  ReceivedRequest request;
+  request.major = location->MajorFunction;
+  request.ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
+  request.inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
+  request.outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
+  request.presetStatus = irp->IoStatus.Status;
+  request.file = location->FileObject;
+  request.irql = irql;
+  request.unit = unit;
+  if (METHOD_FROM_CTL_CODE(request.ioControlCode) != METHOD_NEITHER && irp->AssociatedIrp.SystemBuffer != nullptr) {
+    const uint8_t* input = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
+    request.input.assign(input, input + request.inputLength);
+  }
+  Job job{irp, 0, unit, config_.ioctl, false};
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ReceivedRequest request;
-    request.major = location->MajorFunction;
-    request.ioControlCode = location->Parameters.DeviceIoControl.IoControlCode;
-    request.inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
-    request.outputLength = location->Parameters.DeviceIoControl.OutputBufferLength;
-    request.presetStatus = irp->IoStatus.Status;
-    request.file = location->FileObject;
-    request.unit = unit;
-    if (METHOD_FROM_CTL_CODE(request.ioControlCode) != METHOD_NEITHER && irp->AssociatedIrp.SystemBuffer != nullptr) {
-      const uint8_t* input = (const uint8_t*)irp->AssociatedIrp.SystemBuffer;
-      request.input.assign(input, input + request.inputLength);
-    }
-    requestIndex_[irp] = requests_.size();
-    requests_.push_back(request);
-    how = config_.ioctl;
+    job.record = requests_.size();
+    requests_.push_back(std::move(request));
     if (!ioctlCompletions_.empty()) {
-      how = ioctlCompletions_.front();
+      job.how = ioctlCompletions_.front();
       ioctlCompletions_.pop_front();
     }
+    if (job.how != Completion::Immediate) {
+      IoMarkIrpPending(irp);
+      world_.irps.SetQueued(irp, true);
+      QueueLocked(job);
+      return STATUS_PENDING;
+    }
   }
-  return Finish(unit, irp, how, false);
+  return CompleteNow(job);
 }
 
-void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
+void PortDriver::AnswerIoctl(const Job& job) {
+  PIRP irp = job.irp;
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   ULONG code = location->Parameters.DeviceIoControl.IoControlCode;
   ULONG inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
@@ -360,15 +485,19 @@ void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
   void* buffer = irp->AssociatedIrp.SystemBuffer;
   NTSTATUS status = STATUS_SUCCESS;
   ULONG_PTR information = 0;
+  bool unplugged;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    unplugged = units_[job.unit]->unplugged;
     auto script = ioctlScript_.find(code);
-    if (script != ioctlScript_.end() && !script->second.empty()) {
+    if (!unplugged && script != ioctlScript_.end() && !script->second.empty()) {
       status = script->second.front();
       script->second.pop_front();
     }
   }
-  if (!NT_SUCCESS(status)) {
+  if (unplugged) {
+    status = config_.unpluggedStatus;
+  } else if (!NT_SUCCESS(status)) {
     // a scripted failure
   } else if (code == IOCTL_STORAGE_QUERY_PROPERTY) {
     auto* query = (const STORAGE_PROPERTY_QUERY*)buffer;
@@ -399,7 +528,7 @@ void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
     if (outputLength < sizeof(SCSI_ADDRESS)) {
       status = STATUS_BUFFER_TOO_SMALL;
     } else {
-      SCSI_ADDRESS address{sizeof(SCSI_ADDRESS), config_.portNumber, config_.pathId, units_.at(unitIndex)->targetId,
+      SCSI_ADDRESS address{sizeof(SCSI_ADDRESS), config_.portNumber, config_.pathId, units_.at(job.unit)->targetId,
                            config_.lun};
       std::memcpy(buffer, &address, sizeof(address));
       information = sizeof(address);
@@ -410,36 +539,53 @@ void PortDriver::AnswerIoctl(int unitIndex, PIRP irp) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
   std::lock_guard<std::mutex> lock(mu_);
-  auto index = requestIndex_.find(irp);
-  if (index != requestIndex_.end()) requests_[index->second].status = status;
+  requests_[job.record].status = status;
 }
 
 // ---------------------------------------------------------------- the bus driver's other requests
 
-NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp) {
+NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp, KIRQL irql) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+  ReceivedRequest request;
+  request.major = location->MajorFunction;
+  request.minor = location->MinorFunction;
+  request.presetStatus = irp->IoStatus.Status;
+  request.file = location->FileObject;
+  request.irql = irql;
+  request.unit = unit;
+  UCHAR major = location->MajorFunction;
+  if ((major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE) && location->FileObject != nullptr) {
+    request.fsContext = location->FileObject->FsContext;
+    request.fsContext2 = location->FileObject->FsContext2;
+  }
+  if (major == IRP_MJ_PNP && location->MinorFunction == IRP_MN_QUERY_CAPABILITIES &&
+      location->Parameters.DeviceCapabilities.Capabilities != nullptr) {
+    request.capabilities = *location->Parameters.DeviceCapabilities.Capabilities;
+  }
+  if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  Job job{irp, 0, unit, major == IRP_MJ_PNP ? config_.pnp : Completion::Immediate, false};
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ReceivedRequest request;
-    request.major = location->MajorFunction;
-    request.minor = location->MinorFunction;
-    request.presetStatus = irp->IoStatus.Status;
-    request.file = location->FileObject;
-    request.unit = unit;
-    requestIndex_[irp] = requests_.size();
-    requests_.push_back(request);
+    job.record = requests_.size();
+    requests_.push_back(std::move(request));
+    if (job.how != Completion::Immediate) {
+      IoMarkIrpPending(irp);
+      world_.irps.SetQueued(irp, true);
+      QueueLocked(job);
+      return STATUS_PENDING;
+    }
   }
-  if (location->MajorFunction == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
-  Completion how = location->MajorFunction == IRP_MJ_PNP ? config_.pnp : Completion::Immediate;
-  return Finish(unit, irp, how, false);
+  return CompleteNow(job);
 }
 
-void PortDriver::AnswerOther(int unit, PIRP irp) {
+void PortDriver::AnswerOther(const Job& job) {
+  PIRP irp = job.irp;
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
+  bool unplugged = Unplugged(job.unit);
   switch (location->MajorFunction) {
     case IRP_MJ_CREATE:
-      status = config_.createStatus;
+      status = unplugged ? config_.unpluggedStatus : config_.createStatus;
       irp->IoStatus.Information = 0;
       break;
     case IRP_MJ_CLOSE:
@@ -466,13 +612,16 @@ void PortDriver::AnswerOther(int unit, PIRP irp) {
             for (int state = PowerSystemSleeping1; state < PowerSystemMaximum; ++state) {
               capabilities->DeviceState[state] = PowerDeviceD3;
             }
-            capabilities->UINumber = (ULONG)units_.at(unit)->targetId;
-            capabilities->Address = (ULONG)units_.at(unit)->targetId;
+            capabilities->UINumber = (ULONG)units_.at(job.unit)->targetId;
+            capabilities->Address = (ULONG)units_.at(job.unit)->targetId;
           }
           status = STATUS_SUCCESS;
           break;
         }
         case IRP_MN_START_DEVICE:
+          // A device that is gone cannot start.
+          status = unplugged ? config_.unpluggedStatus : STATUS_SUCCESS;
+          break;
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_REMOVE_DEVICE:
         case IRP_MN_CANCEL_REMOVE_DEVICE:
@@ -495,24 +644,38 @@ void PortDriver::AnswerOther(int unit, PIRP irp) {
   }
   irp->IoStatus.Status = status;
   std::lock_guard<std::mutex> lock(mu_);
-  auto index = requestIndex_.find(irp);
-  if (index != requestIndex_.end()) requests_[index->second].status = status;
+  requests_[job.record].status = status;
 }
 
 // ---------------------------------------------------------------- records
 
 std::vector<SentSrb> PortDriver::Srbs() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return srbs_;
+  // Until the records wrap, sequence S is at S; after, the oldest is where
+  // the next one goes.
+  size_t oldest = srbs_.size() < srbRecords_ ? 0 : srbCount_ % srbRecords_;
+  std::vector<SentSrb> kept;
+  kept.reserve(srbs_.size());
+  for (size_t i = 0; i < srbs_.size(); ++i) kept.push_back(srbs_[(oldest + i) % srbs_.size()]);
+  return kept;
 }
 
 std::vector<SentSrb> PortDriver::ExecuteSrbs() const {
-  std::lock_guard<std::mutex> lock(mu_);
   std::vector<SentSrb> execute;
-  for (const auto& sent : srbs_) {
+  for (const auto& sent : Srbs()) {
     if (sent.srb.Function == SRB_FUNCTION_EXECUTE_SCSI) execute.push_back(sent);
   }
   return execute;
+}
+
+uint64_t PortDriver::SrbCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return srbCount_;
+}
+
+uint64_t PortDriver::ExecuteCount() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return executeCount_;
 }
 
 int PortDriver::Releases() const {

@@ -3,12 +3,18 @@
 // executes SRBs sent as IRP_MJ_SCSI, keeps a per-unit queue that freezes on
 // failure until a release arrives, answers the adapter-property and address
 // queries, and answers create, close, Plug and Play, power and system-control
-// requests as a bus driver answers for its PDO. Everything it receives is
-// recorded for tests to assert on.
+// requests as a bus driver answers for its PDO. A unit can vanish, as when
+// its instrument is unplugged. What it receives is recorded for tests to
+// assert on: every other request, and the most recent SRBs with exact
+// totals.
 //
 // Completions: Immediate (inside the dispatch routine), Pumped (held until
-// the test calls Pump, one at a time, at DISPATCH_LEVEL), or Threaded (a
-// completion thread at DISPATCH_LEVEL, like real hardware).
+// the test calls Pump, one at a time, at DISPATCH_LEVEL), or Threaded (one
+// or more completion threads at DISPATCH_LEVEL, like real hardware
+// completing on several processors).
+//
+// Receiving, executing and completing an SRB takes the port's lock at most
+// three times and allocates nothing once the queues are big enough.
 #pragma once
 
 #include <chrono>
@@ -23,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "fifo.h"
 #include "instrument.h"
 #include "world.h"
 
@@ -33,9 +40,11 @@ enum class Completion { Immediate, Pumped, Threaded };
 // An SRB as the port driver received it, and what it completed with.
 struct SentSrb {
   SCSI_REQUEST_BLOCK srb{};      // the fields at arrival
-  std::vector<uint8_t> cdb;      // the first CdbLength bytes
+  CdbBytes cdb;                  // the first CdbLength bytes
   PIRP irp = nullptr;
   int unit = 0;
+  uint64_t sequence = 0;         // counts every SRB the port received, from 0
+  KIRQL irql = PASSIVE_LEVEL;    // at arrival, in the dispatch routine
   uintptr_t dataOffset = 0;      // DataBuffer minus the start of the request's MDL
   bool completed = false;
   UCHAR completedSrbStatus = 0;  // the whole byte, 0x40 and 0x80 included
@@ -51,6 +60,13 @@ struct ReceivedRequest {
   ULONG outputLength = 0;
   std::vector<uint8_t> input;    // buffered input bytes
   PFILE_OBJECT file = nullptr;
+  // The file object's contexts as they arrived (create, cleanup and close).
+  PVOID fsContext = nullptr;
+  PVOID fsContext2 = nullptr;
+  // IRP_MN_QUERY_CAPABILITIES: the capabilities as they arrived, before the
+  // port wrote its answers into them.
+  std::optional<DEVICE_CAPABILITIES> capabilities;
+  KIRQL irql = PASSIVE_LEVEL;    // at arrival, in the dispatch routine
   NTSTATUS presetStatus = 0;     // IoStatus.Status as it arrived
   NTSTATUS status = 0;           // what the port driver completed it with
   int unit = 0;
@@ -61,6 +77,14 @@ struct PortConfig {
   Completion ioctl = Completion::Immediate;
   Completion pnp = Completion::Immediate;
   std::chrono::milliseconds threadedDelay{0};  // before each threaded completion
+  // Threads that complete Threaded requests. With one, completions come in
+  // the order the requests were queued; with more, requests of one unit
+  // complete in any order and at the same time (those of one IRP stay in
+  // order, as only one SRB of an IRP is in flight). Read when the first
+  // threaded request arrives.
+  int completionThreads = 1;
+  // How many of the most recent SRBs Srbs() keeps; read when the port is made.
+  size_t srbRecords = 4096;
 
   // STORAGE_ADAPTER_DESCRIPTOR: the Size it reports, and the two limits.
   ULONG descriptorSize = sizeof(STORAGE_ADAPTER_DESCRIPTOR);
@@ -73,6 +97,13 @@ struct PortConfig {
   NTSTATUS closeStatus = STATUS_SUCCESS;
   NTSTATUS powerStatus = STATUS_SUCCESS;
   std::map<UCHAR, NTSTATUS> pnpStatus;  // by minor code; START, STOP, REMOVE and the queries succeed otherwise
+
+  // A unit that has vanished (Unplug): its SRBs fail with this SRB status,
+  // as a port fails them for a target that no longer answers selection
+  // (SRB_STATUS_SELECTION_TIMEOUT, or SRB_STATUS_NO_DEVICE); its device
+  // controls, creates and START_DEVICE fail with UnpluggedStatus.
+  UCHAR unpluggedSrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+  NTSTATUS unpluggedStatus = STATUS_NO_SUCH_DEVICE;
 };
 
 class PortDriver {
@@ -94,77 +125,122 @@ class PortDriver {
   // The next device-control requests complete this way, one per request,
   // before Config().ioctl applies again.
   void ScriptIoctlCompletion(std::vector<Completion> completions);
+  // The next SRBs that execute or release complete this way, one per SRB,
+  // before Config().scsi applies again.
+  void ScriptScsiCompletion(std::vector<Completion> completions);
+
+  // The unit's instrument is gone, as on surprise removal. From now on its
+  // SRBs (queued ones too) fail with Config().unpluggedSrbStatus, moving no
+  // data, giving no sense and freezing nothing; the SRBs its frozen queue
+  // holds fail the same way now, at DISPATCH_LEVEL on the caller's thread.
+  // A release still succeeds. Device controls and creates fail with
+  // Config().unpluggedStatus, which says there is no device where one was;
+  // cleanup, close, power, system control and Plug and Play are answered as
+  // before, except that START_DEVICE fails with it too (REMOVE and
+  // SURPRISE_REMOVAL succeed, as they must).
+  void Unplug(int unit = 0);
+  bool Unplugged(int unit = 0) const;
 
   // Completes the oldest held request at DISPATCH_LEVEL; false when none.
   bool Pump();
   size_t PumpAll();
   size_t Queued() const;
-  // Threaded completions wait while held.
+  // Threaded completions wait while held, on every completion thread.
   void HoldThreaded(bool hold);
 
+  // The most recent SRBs (at most Config().srbRecords), oldest first.
   std::vector<SentSrb> Srbs() const;
   std::vector<SentSrb> ExecuteSrbs() const;   // SRB_FUNCTION_EXECUTE_SCSI only
+  // Totals since the port was made, whatever the records still hold.
+  uint64_t SrbCount() const;                  // every SRB received
+  uint64_t ExecuteCount() const;              // SRB_FUNCTION_EXECUTE_SCSI received
   int Releases() const;                       // SRB_FUNCTION_RELEASE_QUEUE received
   std::vector<ReceivedRequest> Requests() const;
   std::vector<ReceivedRequest> Requests(UCHAR major) const;
   bool Frozen(int unit = 0) const;
   size_t HeldByFreeze(int unit = 0) const;
 
-  // The bus driver deletes its PDOs and unloads (nothing may be attached).
+  // The bus driver stops its completion threads, deletes its PDOs and
+  // unloads (nothing may be attached).
   void Shutdown();
 
  private:
+  // A request on its way to completion. Record is its SRB's sequence or
+  // its index in requests_.
+  struct Job {
+    PIRP irp = nullptr;
+    uint64_t record = 0;
+    int unit = 0;
+    Completion how = Completion::Immediate;
+    bool scsi = false;
+  };
   struct Unit {
     PDEVICE_OBJECT pdo = nullptr;
     ScriptedInstrument script;
     Instrument* instrument = nullptr;
     bool frozen = false;
-    std::deque<PIRP> heldByFreeze;
+    bool unplugged = false;
+    Fifo<Job> heldByFreeze;  // marked pending and queued
     UCHAR targetId = 0;
-  };
-  struct Job {
-    PIRP irp;
-    int unit;
-    bool threaded;
   };
   struct Extension {
     PortDriver* port;
     int unit;
   };
+  // What an SRB does when its turn comes, decided under the lock.
+  enum class Turn { Run, Held, Unplugged, Release };
+  struct Start {
+    Turn turn = Turn::Run;
+    Instrument* instrument = nullptr;
+    size_t released = 0;  // Release: how many held SRBs go on
+  };
 
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
-  NTSTATUS DispatchScsi(int unit, PIRP irp);
-  NTSTATUS DispatchIoctl(int unit, PIRP irp);
-  NTSTATUS DispatchOther(int unit, PIRP irp);
-  // Finishes a request in the chosen way; Complete runs at completion time
-  // and fills IoStatus (and the SRB).
-  NTSTATUS Finish(int unit, PIRP irp, Completion how, bool scsi);
-  void CompleteJob(const Job& job);
-  // Executes the SRB and fills it and IoStatus; false when a frozen queue
-  // holds it instead.
-  bool ExecuteScsi(int unit, PIRP irp);
-  void AnswerIoctl(int unit, PIRP irp);
-  void AnswerOther(int unit, PIRP irp);
-  void Enqueue(Job job);
+  NTSTATUS DispatchScsi(int unit, PIRP irp, KIRQL irql);
+  NTSTATUS DispatchIoctl(int unit, PIRP irp, KIRQL irql);
+  NTSTATUS DispatchOther(int unit, PIRP irp, KIRQL irql);
+  // Under the lock: queues a job marked pending, for a pump or a thread.
+  void QueueLocked(const Job& job);
+  // Completes a job taken from a queue, at DISPATCH_LEVEL.
+  void Complete(const Job& job, const Start& start);
+  // Answers a device control or other request and completes it.
+  NTSTATUS CompleteNow(const Job& job);
+  // Under the lock: what the SRB does now. An SRB the frozen queue holds is
+  // marked pending and queued first unless it is already (Queued).
+  Start StartLocked(const Job& job, bool queued);
+  // Carries out a start outside the lock; true when the SRB was completed
+  // (its status in *Status), false when the frozen queue holds it.
+  bool Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status = nullptr);
+  // Lets the first Count SRBs the frozen queue holds go on.
+  void Reissue(int unit, size_t count);
+  // Fills the SRB and IoStatus; a null instrument fails it as unplugged.
+  void ExecuteScsi(const Job& job, Instrument* instrument);
+  void RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes);
+  void AnswerIoctl(const Job& job);
+  void AnswerOther(const Job& job);
   void Worker();
+  void StopThreads();
 
   host::World& world_;
   PortConfig config_;
+  size_t srbRecords_;
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<std::unique_ptr<Unit>> units_;
   mutable std::mutex mu_;
-  std::deque<Job> pumped_;
-  std::deque<Job> threaded_;
+  Fifo<Job> pumped_{64};
+  Fifo<Job> threaded_{64};
   std::condition_variable threadedCv_;
   bool holdThreaded_ = false;
   bool stopping_ = false;
-  std::thread worker_;
+  std::vector<std::thread> workers_;
+  // The most recent SRBs: sequence S lives at S % srbRecords_.
   std::vector<SentSrb> srbs_;
-  std::map<PIRP, size_t> srbIndex_;  // request -> its latest SentSrb
+  uint64_t srbCount_ = 0;
+  uint64_t executeCount_ = 0;
   std::vector<ReceivedRequest> requests_;
-  std::map<PIRP, size_t> requestIndex_;
   std::map<ULONG, std::deque<NTSTATUS>> ioctlScript_;
   std::deque<Completion> ioctlCompletions_;
+  Fifo<Completion> scsiCompletions_;
   int releases_ = 0;
   bool shutDown_ = false;
 };

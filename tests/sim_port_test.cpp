@@ -1,8 +1,13 @@
 // The simulated SCSI port driver: SRBs through the request's MDL, the
-// per-unit queue that freezes on failure, autosense, the completion modes,
-// the adapter and address queries, and the bus driver's other answers.
+// per-unit queue that freezes on failure, autosense, the completion modes
+// and threads, the adapter and address queries, the bus driver's other
+// answers, the records, a unit that vanishes, and the instrument's data.
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <set>
+#include <span>
 #include <thread>
 
 #include "fixture.h"
@@ -359,4 +364,386 @@ TEST_F(PortTest, AnswersPlugAndPlayPowerSystemControlCreateAndCloseAsABusDriver)
                                 Pair(IRP_MJ_CREATE, 0)));
   EXPECT_EQ(port->Requests()[0].presetStatus, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(port->Requests(IRP_MJ_CLOSE)[0].file, file);
+}
+
+// ---------------------------------------------------------------- the instrument's data
+
+class InstrumentTest : public WorldTest {
+ protected:
+  // Runs one command of Length bytes against Data.
+  static sim::ScsiOutcome Run(sim::Instrument& instrument, ULONG flags, std::span<uint8_t> data) {
+    sim::ScsiCommand command;
+    command.srbFlags = flags;
+    command.length = (ULONG)data.size();
+    return instrument.Execute(command, data);
+  }
+};
+
+TEST_F(InstrumentTest, ReadPatternContinuesAcrossCommandsOfAnyLengthAndAlignment) {
+  sim::ScriptedInstrument instrument;
+  // Past the 64 KiB the pattern is copied in, at offsets of every phase.
+  std::vector<uint8_t> buffer(3 * 65536 + 8192);
+  uint64_t position = 0;
+  for (auto [offset, length] : std::vector<std::pair<size_t, size_t>>{
+           {0, 1}, {1, 255}, {17, 4097}, {4095, 70000}, {4096, 65536}, {3, 2 * 65536 + 300}, {250, 0}}) {
+    std::fill(buffer.begin(), buffer.end(), 0xEE);
+    auto data = std::span<uint8_t>(buffer).subspan(offset, length);
+    EXPECT_EQ(Run(instrument, SRB_FLAGS_DATA_IN, data).bytes, length);
+    for (size_t i = 0; i < length; ++i) {
+      ASSERT_EQ(data[i], sim::ScriptedInstrument::PatternByte(position + i))
+          << "byte " << i << " of " << length << " at offset " << offset;
+    }
+    if (offset + length < buffer.size()) {
+      EXPECT_EQ(buffer[offset + length], 0xEE) << "nothing past the data";
+    }
+    position += length;
+  }
+  EXPECT_EQ(instrument.BytesRead(), position);
+}
+
+TEST_F(InstrumentTest, WritesPastTheKeptBoundAreCountedAndSummarised) {
+  sim::ScriptedInstrument instrument;
+  instrument.KeepWritten(1000);
+  std::vector<uint8_t> stream(1501);
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = (uint8_t)(i * 131 + (i >> 8));
+  for (size_t at = 0; at < stream.size(); at += 300) {
+    size_t length = std::min<size_t>(300, stream.size() - at);
+    Run(instrument, SRB_FLAGS_DATA_OUT, std::span<uint8_t>(stream).subspan(at, length));
+  }
+  EXPECT_EQ(instrument.BytesWritten(), stream.size());
+  EXPECT_EQ(instrument.Written(), std::vector<uint8_t>(stream.begin(), stream.begin() + 1000));
+  EXPECT_EQ(instrument.WrittenSummary(), sim::StreamSummary::Of(stream));
+  EXPECT_EQ(instrument.WrittenSummary().bytes, stream.size());
+}
+
+TEST_F(InstrumentTest, ASummaryOfPiecesInAnyOrderIsTheStreamsAndShowsChangedAndMovedBytes) {
+  std::vector<uint8_t> stream(1000);
+  for (size_t i = 0; i < stream.size(); ++i) stream[i] = (uint8_t)(i * 37 + 11);
+  sim::StreamSummary whole = sim::StreamSummary::Of(stream);
+  sim::StreamSummary pieces;
+  std::span<const uint8_t> all(stream);
+  pieces.Add(523, all.subspan(523));
+  pieces.Add(3, all.subspan(3, 520));
+  pieces.Add(0, all.subspan(0, 3));
+  EXPECT_EQ(pieces, whole);
+
+  std::vector<uint8_t> changed = stream;
+  changed[517] ^= 0x80;
+  EXPECT_NE(sim::StreamSummary::Of(changed).sum, whole.sum);
+  std::vector<uint8_t> moved = stream;
+  std::swap_ranges(moved.begin() + 16, moved.begin() + 24, moved.begin() + 800);
+  EXPECT_EQ(sim::StreamSummary::Of(moved).sum, whole.sum) << "the same words";
+  EXPECT_NE(sim::StreamSummary::Of(moved).weighted, whole.weighted);
+}
+
+// ---------------------------------------------------------------- records
+
+class RecordRingTest : public PortTest {
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.srbRecords = 4;
+    return config;
+  }
+};
+
+TEST_F(RecordRingTest, KeepsTheMostRecentSrbsWithExactTotalsAndLateCompletionsFindOnlyTheirOwn) {
+  for (int i = 0; i < 5; ++i) Send(kTestUnitReady);
+  Release();
+  auto sent = port->Srbs();
+  ASSERT_EQ(sent.size(), 4u);
+  for (size_t i = 0; i < sent.size(); ++i) EXPECT_EQ(sent[i].sequence, i + 2) << "oldest first";
+  EXPECT_EQ(sent[3].srb.Function, SRB_FUNCTION_RELEASE_QUEUE);
+  EXPECT_EQ(port->SrbCount(), 6u);
+  EXPECT_EQ(port->ExecuteCount(), 5u);
+  EXPECT_EQ(port->Releases(), 1);
+  EXPECT_EQ(port->ExecuteSrbs().size(), 3u);
+
+  // The first two SRBs complete after their records were overwritten.
+  ASSERT_TRUE(port->Pump());
+  ASSERT_TRUE(port->Pump());
+  for (const auto& kept : port->Srbs()) EXPECT_FALSE(kept.completed) << "sequence " << kept.sequence;
+  port->PumpAll();
+  for (const auto& kept : port->Srbs()) EXPECT_TRUE(kept.completed) << "sequence " << kept.sequence;
+}
+
+TEST_F(PortTest, RecordsSayAtWhichIrqlEachRequestArrivedAndWhatItCarriedThen) {
+  port->Config().scsi = Completion::Immediate;
+  Send(kTestUnitReady);
+  {
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    Send(kTestUnitReady);
+  }
+  auto sent = port->Srbs();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].irql, PASSIVE_LEVEL);
+  EXPECT_EQ(sent[1].irql, DISPATCH_LEVEL);
+
+  // What the caller put in the capabilities, before the port answered in them.
+  DEVICE_CAPABILITIES capabilities{};
+  capabilities.Size = sizeof(capabilities);
+  capabilities.Version = 1;
+  capabilities.Address = 0xFFFFFFFF;
+  capabilities.UINumber = 0xFFFFFFFF;
+  capabilities.D1Latency = 77;
+  ASSERT_EQ(world.pnp.Send(port->Pdo(), IRP_MN_QUERY_CAPABILITIES,
+                           [&](IO_STACK_LOCATION& location) {
+                             location.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                           })
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(capabilities.Address, 3u);
+  auto pnp = port->Requests(IRP_MJ_PNP);
+  ASSERT_EQ(pnp.size(), 1u);
+  EXPECT_EQ(pnp[0].irql, PASSIVE_LEVEL);
+  ASSERT_TRUE(pnp[0].capabilities.has_value());
+  EXPECT_EQ(pnp[0].capabilities->Address, 0xFFFFFFFFu);
+  EXPECT_EQ(pnp[0].capabilities->UINumber, 0xFFFFFFFFu);
+  EXPECT_EQ(pnp[0].capabilities->DeviceState[PowerSystemWorking], PowerDeviceUnspecified);
+  EXPECT_EQ(pnp[0].capabilities->Version, 1);
+  EXPECT_EQ(pnp[0].capabilities->D1Latency, 77u);
+
+  // The file object's contexts as create, cleanup and close found them.
+  int context = 0, context2 = 0;
+  host::Handle handle;
+  ASSERT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_SUCCESS);
+  handle.file->FsContext = &context;
+  handle.file->FsContext2 = &context2;
+  world.app.Close(handle);
+  auto create = port->Requests(IRP_MJ_CREATE), cleanup = port->Requests(IRP_MJ_CLEANUP),
+       close = port->Requests(IRP_MJ_CLOSE);
+  ASSERT_TRUE(create.size() == 1 && cleanup.size() == 1 && close.size() == 1);
+  EXPECT_EQ(create[0].fsContext, nullptr);
+  EXPECT_EQ(cleanup[0].fsContext, &context);
+  EXPECT_EQ(close[0].fsContext, &context);
+  EXPECT_EQ(close[0].fsContext2, &context2);
+  EXPECT_EQ(close[0].irql, PASSIVE_LEVEL);
+}
+
+// ---------------------------------------------------------------- completion per SRB
+
+TEST_F(PortTest, ScriptedScsiCompletionsApplyOneSrbEachBeforeTheConfiguredMode) {
+  port->ScriptScsiCompletion({Completion::Immediate, Completion::Threaded, Completion::Immediate});
+  SrbIo& immediate = Send(kTestUnitReady);
+  EXPECT_EQ(immediate.returned, STATUS_SUCCESS);
+  EXPECT_TRUE(immediate.done);
+  SrbIo& threaded = Send(kTestUnitReady);
+  EXPECT_EQ(threaded.returned, STATUS_PENDING);
+  world.WaitUntil([&] { return threaded.done.load(); }, "the threaded SRB");
+  EXPECT_NE(threaded.thread, std::this_thread::get_id());
+  EXPECT_EQ(threaded.irql, DISPATCH_LEVEL);
+  SrbIo& release = Release();
+  EXPECT_TRUE(release.done) << "a release takes its turn in the script too";
+  SrbIo& pumped = Send(kTestUnitReady);
+  EXPECT_EQ(pumped.returned, STATUS_PENDING);
+  EXPECT_EQ(port->Queued(), 1u);
+  EXPECT_TRUE(port->Pump());
+  EXPECT_TRUE(pumped.done);
+}
+
+// ---------------------------------------------------------------- completion threads
+
+namespace {
+
+// Holds the first commands until Parties of them are executing at once.
+class Rendezvous : public sim::Instrument {
+ public:
+  Rendezvous(int parties, int limitSeconds) : parties_(parties), limit_(limitSeconds) {}
+  sim::ScsiOutcome Execute(const sim::ScsiCommand&, std::span<uint8_t>) override {
+    std::unique_lock<std::mutex> lock(mu_);
+    ++inside_;
+    most_ = std::max(most_, inside_);
+    cv_.notify_all();
+    cv_.wait_for(lock, std::chrono::seconds(limit_), [this] { return most_ >= parties_; });
+    --inside_;
+    ++commands_;
+    return sim::ScsiOutcome::Good();
+  }
+  int Most() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return most_;
+  }
+  int Commands() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return commands_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int parties_, limit_;
+  int inside_ = 0, most_ = 0, commands_ = 0;
+};
+
+}  // namespace
+
+class ConcurrentPortTest : public PortTest {
+ protected:
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.scsi = Completion::Threaded;
+    config.completionThreads = 2;
+    return config;
+  }
+  void WaitFor(SrbIo& io) { world.WaitUntil([&] { return io.done.load(); }, "an SRB"); }
+};
+
+TEST_F(ConcurrentPortTest, CompletionsRunAtOnceOnSeveralThreadsAtDispatchLevelAndNoneIsLost) {
+  Rendezvous rendezvous(2, world.options.waitLimitSeconds);
+  port->SetInstrument(&rendezvous, 0);
+  port->SetInstrument(&rendezvous, 1);
+  port->HoldThreaded(true);
+  constexpr int kCount = 200;
+  for (int i = 0; i < kCount; ++i) Send(kTestUnitReady, 0, nullptr, 0, 0, i % 2);
+  EXPECT_EQ(port->Queued(), (size_t)kCount) << "every thread holds";
+  for (SrbIo& io : ios) ASSERT_FALSE(io.done);
+  port->HoldThreaded(false);
+  for (SrbIo& io : ios) WaitFor(io);
+
+  EXPECT_EQ(rendezvous.Most(), 2) << "two completions ran at the same time";
+  std::set<std::thread::id> threads;
+  for (SrbIo& io : ios) {
+    threads.insert(io.thread);
+    EXPECT_EQ(io.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(io.status.Status, STATUS_SUCCESS);
+  }
+  EXPECT_EQ(threads.size(), 2u);
+  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
+  EXPECT_EQ(rendezvous.Commands(), kCount);
+  EXPECT_EQ(port->ExecuteCount(), (uint64_t)kCount);
+  EXPECT_EQ(port->Queued(), 0u);
+  for (const auto& sent : port->Srbs()) EXPECT_TRUE(sent.completed) << "sequence " << sent.sequence;
+}
+
+TEST_F(ConcurrentPortTest, AFrozenUnitHoldsWhatEveryThreadTakesUntilAReleaseLetsItAllGoOn) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  SrbIo& failed = Send(kTestUnitReady);
+  WaitFor(failed);
+  EXPECT_EQ(failed.srb.SrbStatus, SRB_STATUS_ERROR | SRB_STATUS_QUEUE_FROZEN | SRB_STATUS_AUTOSENSE_VALID);
+  ASSERT_TRUE(port->Frozen());
+
+  constexpr size_t kHeld = 40;
+  std::vector<SrbIo*> held, other;
+  for (size_t i = 0; i < kHeld; ++i) {
+    held.push_back(&Send(kTestUnitReady));
+    other.push_back(&Send(kTestUnitReady, 0, nullptr, 0, 0, 1));
+  }
+  SrbIo& bypass = Send(kTestUnitReady, SRB_FLAGS_BYPASS_FROZEN_QUEUE);
+  world.WaitUntil([&] { return port->HeldByFreeze() == kHeld; }, "the frozen queue to hold its SRBs");
+  WaitFor(bypass);
+  for (SrbIo* io : other) WaitFor(*io);
+  EXPECT_EQ(bypass.status.Status, STATUS_SUCCESS);
+  for (SrbIo* io : held) EXPECT_FALSE(io->done);
+  EXPECT_EQ(port->Script().Commands(), 2) << "the failed SRB and the one that bypassed";
+
+  SrbIo& release = Release();
+  WaitFor(release);
+  for (SrbIo* io : held) WaitFor(*io);
+  for (SrbIo* io : held) EXPECT_EQ(io->status.Status, STATUS_SUCCESS);
+  EXPECT_FALSE(port->Frozen());
+  EXPECT_EQ(port->HeldByFreeze(), 0u);
+  EXPECT_EQ(port->Script().Commands(), (int)kHeld + 2);
+}
+
+// ---------------------------------------------------------------- a unit that vanishes
+
+TEST_F(PortTest, AnUnpluggedUnitFailsItsHeldQueuedAndNewSrbsWithoutDataOrSenseAndStillReleases) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  Send(kTestUnitReady);
+  port->PumpAll();
+  ASSERT_TRUE(port->Frozen());
+  void* buffer = world.user.Alloc(1024);
+  auto bytes = world.user.Bytes(buffer, 1024);
+  std::fill(bytes.begin(), bytes.end(), 0xEE);
+  SrbIo& heldRead = Send(kRead, SRB_FLAGS_DATA_IN, buffer, 512);
+  SrbIo& held = Send(kTestUnitReady);
+  port->PumpAll();
+  ASSERT_EQ(port->HeldByFreeze(), 2u);
+  SrbIo& queuedRead = Send(kRead, SRB_FLAGS_DATA_IN, buffer, 512, 512);
+
+  port->Unplug();
+  EXPECT_TRUE(port->Unplugged());
+  EXPECT_FALSE(port->Unplugged(1));
+  ASSERT_TRUE(heldRead.done && held.done) << "what the frozen queue held fails at once";
+  EXPECT_FALSE(queuedRead.done);
+  EXPECT_FALSE(port->Frozen());
+  EXPECT_EQ(port->HeldByFreeze(), 0u);
+  ASSERT_TRUE(port->Pump());
+  SrbIo& fresh = Send(kTestUnitReady);
+  port->PumpAll();
+  for (SrbIo* io : {&heldRead, &held, &queuedRead, &fresh}) {
+    ASSERT_TRUE(io->done);
+    EXPECT_EQ(io->srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT) << "no sense, no freeze";
+    EXPECT_EQ(io->status.Status, STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(io->status.Information, 0u);
+    EXPECT_EQ(io->srb.DataTransferLength, 0u);
+    EXPECT_EQ(io->srb.SenseInfoBufferLength, 0);
+    EXPECT_EQ(io->sense[0], 0);
+    EXPECT_EQ(io->irql, DISPATCH_LEVEL);
+  }
+  EXPECT_TRUE(std::all_of(bytes.begin(), bytes.end(), [](uint8_t b) { return b == 0xEE; })) << "no data moved";
+  EXPECT_EQ(port->Script().Commands(), 1) << "nothing reached the instrument";
+  EXPECT_FALSE(port->Frozen());
+
+  SrbIo& release = Release();
+  port->PumpAll();
+  EXPECT_EQ(release.status.Status, STATUS_SUCCESS);
+  port->Config().unpluggedSrbStatus = SRB_STATUS_NO_DEVICE;
+  port->Config().scsi = Completion::Immediate;
+  EXPECT_EQ(Send(kTestUnitReady).srb.SrbStatus, SRB_STATUS_NO_DEVICE);
+  EXPECT_EQ(Send(kTestUnitReady, 0, nullptr, 0, 0, 1).status.Status, STATUS_SUCCESS) << "the other unit is there";
+  sim::SentSrb record = port->ExecuteSrbs()[1];
+  EXPECT_EQ(record.cdb[0], kRead);
+  EXPECT_TRUE(record.completed);
+  EXPECT_EQ(record.completedSrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  EXPECT_EQ(record.completedBytes, 0u);
+}
+
+TEST_F(PortTest, AnUnpluggedUnitFailsQueriesAndOpensAndAnswersCloseAndPlugAndPlayAsAGoneDevice) {
+  host::Handle open;
+  ASSERT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &open), STATUS_SUCCESS);
+  port->Unplug();
+  STORAGE_PROPERTY_QUERY query{StorageAdapterProperty, PropertyStandardQuery, {0}};
+  STORAGE_DESCRIPTOR_HEADER header{};
+  SCSI_ADDRESS address{};
+  EXPECT_EQ(Control(IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &header, sizeof(header)).Status,
+            STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address)).Status, STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address), 1).Status, STATUS_SUCCESS);
+  host::Handle another;
+  EXPECT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &another), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(world.app.Close(open), STATUS_SUCCESS);
+
+  PDEVICE_OBJECT pdo = port->Pdo();
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_SURPRISE_REMOVAL).status, STATUS_SUCCESS);
+  DEVICE_CAPABILITIES capabilities{};
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_CAPABILITIES,
+                           [&](IO_STACK_LOCATION& location) {
+                             location.Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                           })
+                .status,
+            STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_START_DEVICE).status, STATUS_NO_SUCH_DEVICE);
+  POWER_STATE d3;
+  d3.DeviceState = PowerDeviceD3;
+  EXPECT_EQ(world.pnp.SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d3).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.SendSystemControl(pdo, IRP_MN_QUERY_ALL_DATA).status, STATUS_NOT_SUPPORTED);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.Send(port->Pdo(1), IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+}
+
+TEST_F(ConcurrentPortTest, UnpluggingFailsWhatTheFrozenQueueHoldsAndWhatTheThreadsHaveYetToTake) {
+  port->Script().Then(ScsiOutcome::CheckCondition(2, 4, 1));
+  WaitFor(Send(kTestUnitReady));
+  std::vector<SrbIo*> held, queued;
+  for (int i = 0; i < 10; ++i) held.push_back(&Send(kTestUnitReady));
+  world.WaitUntil([&] { return port->HeldByFreeze() == held.size(); }, "the frozen queue to hold its SRBs");
+  port->HoldThreaded(true);
+  for (int i = 0; i < 10; ++i) queued.push_back(&Send(kTestUnitReady));
+  port->Unplug();
+  for (SrbIo* io : held) EXPECT_TRUE(io->done);
+  port->HoldThreaded(false);
+  for (SrbIo* io : queued) WaitFor(*io);
+  for (SrbIo* io : held) EXPECT_EQ(io->srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  for (SrbIo* io : queued) EXPECT_EQ(io->srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT);
+  EXPECT_EQ(port->Script().Commands(), 1);
 }
