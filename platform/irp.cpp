@@ -111,9 +111,10 @@ void ChargeStack(const char* routine, PIRP irp) {
   }
 }
 
-void EndWalk(IrpRecord& record, uint64_t send) {
-  uint64_t underWay = (send << 1) | IrpRecord::kWalkUnderWay;
-  record.walk.compare_exchange_strong(underWay, send << 1);
+// Counts one more of a request's sends or completions. Only the world lock's
+// holder writes these counters, so no read-modify-write is needed.
+void Count(std::atomic<uint64_t>& counter) {
+  counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
 }  // namespace
@@ -306,7 +307,7 @@ void Irps::Release(PIRP irp) {
   if (!GuardIntact(irp)) {
     Violation(rule::kMarkedPastTop, "IoFreeIrp", irp, "the location past the top was written");
   }
-  record->freed = true;
+  record->freed.store(true, std::memory_order_release);
   record->onComplete = nullptr;
   --inFlight_;
   if (record->arenaPage >= 0) {
@@ -345,7 +346,9 @@ std::vector<std::string> Irps::Audit() const {
   return left;
 }
 
-void Irps::SetQueued(PIRP irp, bool queued) { Require(irp, "SetQueued").queuedBelow = queued; }
+void Irps::SetQueued(PIRP irp, bool queued) {
+  Require(irp, "SetQueued").queuedBelow.store(queued, std::memory_order_release);
+}
 
 Irps::~Irps() {
   for (auto& [irp, record] : live_) munmap(irp, record->mapBytes);
@@ -489,7 +492,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   Irp->CurrentLocation = (CHAR)level;
   Irp->Tail.Overlay.CurrentStackLocation = next;
   next->DeviceObject = DeviceObject;
-  record->sends.fetch_add(1);
+  host::Count(record->sends);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
   lock.unlock();
 
@@ -539,15 +542,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   std::unique_lock<std::recursive_mutex> lock(world.mu);
   IrpRecord* record = world.irps.Find(Irp);
   if (record == nullptr) host::NotLive(world, Irp, "IofCompleteRequest", rule::kCompletedTwice);
-  // The walk belongs to the latest send. Completing the request again while
-  // a walk of that same send is under way is a double completion; a
-  // completion routine that sent the request down again has made a new
-  // send, whose completion may run inside the routine's call.
-  uint64_t send = record->sends.load();
-  if (record->walk.load() == ((send << 1) | IrpRecord::kWalkUnderWay)) {
-    Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp,
-              "its completion is under way and nobody has sent it down again");
-  }
+  uint64_t send = record->sends.load(std::memory_order_relaxed);
   if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCompleteRequest", Irp);
   NTSTATUS status = Irp->IoStatus.Status;
   if (status == STATUS_PENDING || status == (NTSTATUS)0xFFFFFFFF) {
@@ -557,8 +552,14 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   int top = Irp->StackCount;
   int at = Irp->CurrentLocation;
   if (at > top) Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp, "the request is already at the top");
-  record->walk.store((send << 1) | IrpRecord::kWalkUnderWay);
-  std::shared_ptr<IrpRecord> keep = world.irps.Lookup(Irp);
+  host::Count(record->completions);
+  uint64_t completion = record->completions.load(std::memory_order_relaxed);
+  // The record must outlive the walk, which may free the request. A request
+  // of the arena keeps its record until the ring comes round to its page
+  // again, thousands of requests later; one with a mapping of its own is
+  // held here.
+  std::shared_ptr<IrpRecord> held = record->arenaPage < 0 ? world.irps.Lookup(Irp) : nullptr;
+  IrpRecord* keep = record;
   lock.unlock();
 
   uint64_t serial = keep->serial;
@@ -593,13 +594,20 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       --host::t_completions;
       if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", Irp);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        // The routine has taken the request back, sent it down again or
-        // freed it: hands off.
-        host::EndWalk(*keep, send);
+        // The routine has taken the request back, handed it on, sent it
+        // down again or freed it, and whoever has it now may have completed
+        // it already: hands off.
         return;
       }
+      if (keep->sends.load(std::memory_order_acquire) != send) {
+        Violation(rule::kResentButContinued, "IofCompleteRequest", Irp);
+      }
+      if (keep->completions.load(std::memory_order_acquire) != completion) {
+        Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp,
+                  "it was completed again while its completion routine ran, and the routine let the first "
+                  "completion go on");
+      }
       if (keep->freed) Violation(rule::kFreedIrpTouched, "IofCompleteRequest", Irp, "a completion routine freed it");
-      if (keep->sends.load() != send) Violation(rule::kResentButContinued, "IofCompleteRequest", Irp);
       if (pending && at <= top && !((lower + 1)->Control & SL_PENDING_RETURNED)) {
         host::Report(rule::kPendingReturnedIgnored, "completion routine", Irp);
       }
@@ -609,8 +617,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   }
 
   lock.lock();
-  host::EndWalk(*keep, send);
-  keep->finished = true;
+  keep->finished.store(true, std::memory_order_release);
   keep->finalStatus = Irp->IoStatus.Status;
   switch (keep->kind) {
     case host::IrpKind::Allocated:

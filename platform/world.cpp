@@ -161,10 +161,14 @@ void World::NotifyProgress() {
 
 void World::WaitUntil(const std::function<bool()>& done, const char* what) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.waitLimitSeconds);
-  while (!done()) {
+  for (;;) {
+    // Progress is read before Done is asked, so a completion that comes
+    // after the answer still wakes the wait below.
+    uint64_t seen = progress_.load();
+    if (done()) return;
     if (Drive()) continue;
+    if (SpinUntil(done)) return;
     std::unique_lock<std::mutex> lock(progressMu_);
-    uint64_t seen = progress_;
     progressCv_.wait_for(lock, std::chrono::milliseconds(5), [&] { return progress_ != seen; });
     if (std::chrono::steady_clock::now() > deadline) {
       Violation(rule::kWaitNeverEnds, what, nullptr);

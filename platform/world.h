@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -66,6 +67,25 @@ class IrqlScope {
 
 // Stops the test when the current IRQL is above Max.
 void RequireIrql(KIRQL max, const char* routine, const void* object = nullptr);
+
+// Polls Ready for a short while before a thread goes to sleep on something
+// another processor is about to do; true when it came true. Completions on
+// real hardware follow at once, and a sleeping thread takes far longer to
+// wake than a chunk takes to move.
+template <typename Ready>
+bool SpinUntil(Ready ready, std::chrono::microseconds budget = std::chrono::microseconds(200)) {
+  auto until = std::chrono::steady_clock::now() + budget;
+  do {
+    for (int i = 0; i < 64; ++i) {
+      if (ready()) return true;
+#if defined(__x86_64__)
+      __builtin_ia32_pause();
+#endif
+    }
+    // (no yield)
+  } while (std::chrono::steady_clock::now() < until);
+  return ready();
+}
 
 // ------------------------------------------------------------------ fault injection
 enum class Fault {
@@ -270,13 +290,13 @@ struct IrpRecord {
   std::atomic<bool> freed{false};
   std::atomic<bool> queuedBelow{false};  // a lower driver holds it queued
   std::atomic<bool> finished{false};     // completed to the top
-  // Every IofCallDriver of the request counts here; a completion walk
-  // belongs to the send it completes. kWalkUnderWay is set in Walk while a
-  // walk of send Walk >> 1 runs: completing the request again before anyone
-  // sent it down again is a double completion.
+  // Every IofCallDriver and every IofCompleteRequest of the request counts
+  // here (changed under the world lock, read without it). A walk whose
+  // completion routine lets it go on checks that nobody sent the request
+  // down again or completed it meanwhile: two walks over the same locations
+  // are a double completion.
   std::atomic<uint64_t> sends{0};
-  std::atomic<uint64_t> walk{0};
-  static constexpr uint64_t kWalkUnderWay = 1;
+  std::atomic<uint64_t> completions{0};
   NTSTATUS finalStatus = 0;
   // Where its memory came from: a page of the request arena, or a mapping of
   // its own (requests too large for one page).
@@ -692,7 +712,7 @@ class World {
   PDRIVER_OBJECT imageDriver_ = nullptr;  // the loaded driver image, if any
   std::mutex progressMu_;
   std::condition_variable progressCv_;
-  uint64_t progress_ = 0;
+  std::atomic<uint64_t> progress_{0};  // changed under progressMu_, read by waiters without it
 };
 
 }  // namespace host

@@ -118,6 +118,7 @@ NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 void PortDriver::QueueLocked(const Job& job) {
   if (job.how == Completion::Threaded) {
     threaded_.push_back(job);
+    threadedWaiting_.fetch_add(1, std::memory_order_release);
     if (workers_.empty() && !stopping_) {
       for (int i = 0; i < std::max(1, config_.completionThreads); ++i) workers_.emplace_back([this] { Worker(); });
     }
@@ -154,9 +155,20 @@ void PortDriver::Worker() {
     bool delayed = config_.threadedDelay.count() > 0;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      threadedCv_.wait(lock, [this] { return stopping_ || (!holdThreaded_ && !threaded_.empty()); });
+      auto ready = [this] { return stopping_ || (!holdThreaded_ && !threaded_.empty()); };
+      if (!ready()) {
+        // Hardware answers at once, so look again for a little while before
+        // sleeping: the next chunk a completion sends, or the next request an
+        // application sends after the last one completed, should not wait
+        // for a thread to wake up.
+        lock.unlock();
+        host::SpinUntil([this] { return threadedWaiting_.load(std::memory_order_acquire) != 0; });
+        lock.lock();
+        threadedCv_.wait(lock, ready);
+      }
       if (stopping_) return;
       job = threaded_.pop_front();
+      threadedWaiting_.fetch_sub(1, std::memory_order_relaxed);
       if (job.scsi && !delayed) start = StartLocked(job, true);
     }
     if (delayed) {

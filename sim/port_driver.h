@@ -230,6 +230,7 @@ class PortDriver {
   Fifo<Job> pumped_{64};
   Fifo<Job> threaded_{64};
   std::condition_variable threadedCv_;
+  std::atomic<size_t> threadedWaiting_{0};  // jobs in threaded_, readable without the lock
   bool holdThreaded_ = false;
   bool stopping_ = false;
   std::vector<std::thread> workers_;

@@ -111,22 +111,58 @@ TEST_F(ChunkingTest, ChunksSentFromAnotherThreadWhileTheFirstSendReturnsRaiseNoR
 
 class CompletingAgainTest : public KernelTest {};
 
-TEST_F(CompletingAgainTest, CompletingInsideItsOwnCompletionWithoutSendingItAgainStops) {
-  PDEVICE_OBJECT lower = Toy(CompleteWith(STATUS_SUCCESS));
-  PDEVICE_OBJECT upper = Toy(
-      [lower](PDEVICE_OBJECT, PIRP irp) {
+// A routine that completes its request itself: the walk it runs in must
+// stop there (STATUS_MORE_PROCESSING_REQUIRED), or two walks go over the
+// same locations.
+template <NTSTATUS kReturned>
+NTSTATUS CompleteItself(PDEVICE_OBJECT, PIRP irp, PVOID) {
+  IoCompleteRequest(irp, IO_NO_INCREMENT);
+  return kReturned;
+}
+
+PDEVICE_OBJECT PassingWith(KernelTest& test, PIO_COMPLETION_ROUTINE routine) {
+  PDEVICE_OBJECT lower = test.Toy(CompleteWith(STATUS_SUCCESS));
+  return test.Toy(
+      [lower, routine](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
-        IoSetCompletionRoutine(
-            irp,
-            [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
-              IoCompleteRequest(irp, IO_NO_INCREMENT);
-              return STATUS_MORE_PROCESSING_REQUIRED;
-            },
-            nullptr, TRUE, TRUE, TRUE);
+        IoSetCompletionRoutine(irp, routine, nullptr, TRUE, TRUE, TRUE);
         return IoCallDriver(lower, irp);
       },
       lower);
-  EXPECT_DEATH(Issue(upper), StopLine(host::rule::kCompletedTwice, "IofCompleteRequest") + ".*nobody has sent it down again");
+}
+
+TEST_F(CompletingAgainTest, ARoutineMayFinishTheCompletionItselfIfItsOwnWalkStopsThere) {
+  Issued& issued = Issue(PassingWith(*this, CompleteItself<STATUS_MORE_PROCESSING_REQUIRED>));
+  EXPECT_TRUE(issued.done);
+  EXPECT_EQ(issued.status.Status, STATUS_SUCCESS);
+}
+
+TEST_F(CompletingAgainTest, CompletingAgainWhileARoutineRunsAndThenGoingOnStops) {
+  EXPECT_DEATH(Issue(PassingWith(*this, CompleteItself<STATUS_SUCCESS>)),
+               StopLine(host::rule::kCompletedTwice, "IofCompleteRequest") + ".*completed again while its completion routine ran");
+}
+
+// A routine that hands its request to another thread, which completes it
+// before the routine has returned: no double completion, the walk that
+// brought it there stops when the routine returns.
+TEST_F(CompletingAgainTest, AHandedOnRequestMayBeCompletedBeforeTheRoutineThatHandedItOnReturns) {
+  struct Handoff {
+    PIRP irp = nullptr;
+    std::atomic<bool> completed{false};
+  };
+  static Handoff handoff;
+  PDEVICE_OBJECT upper = PassingWith(*this, [](PDEVICE_OBJECT, PIRP irp, PVOID) -> NTSTATUS {
+    handoff.irp = irp;
+    std::thread other([irp] {
+      IoCompleteRequest(irp, IO_NO_INCREMENT);
+      handoff.completed = true;
+    });
+    other.join();  // the other processor is quicker than this routine's return
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  });
+  Issued& issued = Issue(upper);
+  EXPECT_TRUE(handoff.completed);
+  EXPECT_TRUE(issued.done);
 }
 
 // Sends the request to the lower device once more, then lets the
