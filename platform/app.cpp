@@ -61,7 +61,7 @@ std::shared_ptr<PendingIo> App::Issue(const Handle& handle, UCHAR major,
   PDEVICE_OBJECT top;
   PIRP irp;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     if (handle.file != nullptr && files_.count(handle.file) == 0) {
       Violation(rule::kBadArgument, "application request", handle.file, "not an open handle");
     }
@@ -102,7 +102,7 @@ NTSTATUS App::Open(std::string_view name, Handle* handle) {
   PFILE_OBJECT file;
   PDEVICE_OBJECT device;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     device = world.objects.Resolve(kernelName);
     if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
     file = (PFILE_OBJECT)std::calloc(1, sizeof(FILE_OBJECT));
@@ -114,7 +114,7 @@ NTSTATUS App::Open(std::string_view name, Handle* handle) {
   Handle opening{file, device};
   IoResult result = Issue(opening, IRP_MJ_CREATE, {}, {})->Wait();
   if (!NT_SUCCESS(result.status)) {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     files_.erase(file);
     std::free(file);
     return result.status;
@@ -128,7 +128,7 @@ NTSTATUS App::Close(Handle& handle) {
   PDEVICE_OBJECT pdo;
   bool live;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     auto open = files_.find(handle.file);
     if (open == files_.end()) Violation(rule::kBadArgument, "App::Close", handle.file, "not an open handle");
     pdo = open->second;
@@ -141,7 +141,7 @@ NTSTATUS App::Close(Handle& handle) {
   }
   bool last;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     files_.erase(handle.file);
     std::free(handle.file);
     last = OpenHandles(pdo) == 0;
@@ -227,7 +227,7 @@ std::shared_ptr<PendingIo> App::Transfer(const Handle& handle, UCHAR major, void
   World& world = World::Current();
   ULONG flags;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     flags = world.objects.Top(handle.device)->Flags;
   }
   bool read = major == IRP_MJ_READ;

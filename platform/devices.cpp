@@ -32,7 +32,7 @@ NTSTATUS DefaultDispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 PDRIVER_OBJECT Objects::CreateDriver(std::u16string name) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   auto* driver = (PDRIVER_OBJECT)std::calloc(1, sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION));
   driver->Type = kDriverType;
   driver->Size = sizeof(DRIVER_OBJECT);
@@ -45,7 +45,7 @@ PDRIVER_OBJECT Objects::CreateDriver(std::u16string name) {
 
 void Objects::DestroyDriver(PDRIVER_OBJECT driver) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   drivers_.erase(driver);
   std::free(driver);
 }
@@ -130,7 +130,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
                         PDEVICE_OBJECT* DeviceObject) {
   host::RequireIrql(PASSIVE_LEVEL, "IoCreateDevice", DriverObject);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (DriverObject == nullptr || world.objects.drivers_.count(DriverObject) == 0) {
     Violation(rule::kBadArgument, "IoCreateDevice", DriverObject, "not a driver object");
   }
@@ -167,7 +167,7 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, 
 VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   host::RequireIrql(APC_LEVEL, "IoDeleteDevice", DeviceObject);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   auto it = world.objects.devices_.find(DeviceObject);
   if (it == world.objects.devices_.end()) Violation(rule::kBadArgument, "IoDeleteDevice", DeviceObject, "not a device");
   host::DeviceRecord& record = it->second;
@@ -192,7 +192,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_OBJECT TargetDevice) {
   host::RequireIrql(DISPATCH_LEVEL, "IoAttachDeviceToDeviceStack", SourceDevice);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   host::DeviceRecord* source = world.objects.Device(SourceDevice);
   if (source == nullptr || !world.objects.IsLive(TargetDevice)) {
     Violation(rule::kBadArgument, "IoAttachDeviceToDeviceStack", SourceDevice, "not a live device");
@@ -212,7 +212,7 @@ PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice, PDEVICE_
 VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
   host::RequireIrql(PASSIVE_LEVEL, "IoDetachDevice", TargetDevice);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (!world.objects.IsLive(TargetDevice)) Violation(rule::kBadArgument, "IoDetachDevice", TargetDevice, "not a live device");
   PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
   if (above == nullptr) Violation(rule::kDetachUnattached, "IoDetachDevice", TargetDevice);
@@ -223,14 +223,14 @@ VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice) {
 
 PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   return world.objects.Top(DeviceObject);
 }
 
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
   host::RequireIrql(PASSIVE_LEVEL, "IoCreateSymbolicLink");
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   std::u16string link = host::FromUnicodeString(SymbolicLinkName);
   std::u16string target = host::FromUnicodeString(DeviceName);
   if (link.empty() || link[0] != u'\\' || target.empty()) return STATUS_OBJECT_NAME_INVALID;
@@ -245,7 +245,7 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   host::RequireIrql(PASSIVE_LEVEL, "IoDeleteSymbolicLink");
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   std::u16string link = host::FromUnicodeString(SymbolicLinkName);
   if (world.objects.links_.erase(host::CanonicalLink(link)) == 0) return STATUS_OBJECT_NAME_NOT_FOUND;
   return STATUS_SUCCESS;

@@ -44,7 +44,7 @@ extern "C" {
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
   host::RequireIrql(DISPATCH_LEVEL, "IoAllocateErrorLogEntry", IoObject);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (IoObject == nullptr || (!world.objects.IsLive((PDEVICE_OBJECT)IoObject))) {
     Violation(rule::kBadArgument, "IoAllocateErrorLogEntry", IoObject, "not a device object");
   }
@@ -58,7 +58,7 @@ PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize) {
 VOID IoWriteErrorLogEntry(PVOID ElEntry) {
   host::RequireIrql(DISPATCH_LEVEL, "IoWriteErrorLogEntry", ElEntry);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   auto it = world.errorLog.allocated_.find(ElEntry);
   if (it == world.errorLog.allocated_.end()) {
     Violation(rule::kErrorLogEntry, "IoWriteErrorLogEntry", ElEntry, "not an allocated entry (written twice?)");

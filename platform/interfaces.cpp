@@ -88,7 +88,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
                                    PUNICODE_STRING ReferenceString, PUNICODE_STRING SymbolicLinkName) {
   host::RequireIrql(PASSIVE_LEVEL, "IoRegisterDeviceInterface", PhysicalDeviceObject);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   host::DeviceRecord* device = world.objects.Device(PhysicalDeviceObject);
   if (device == nullptr || !device->pdo) return STATUS_INVALID_DEVICE_REQUEST;
   NTSTATUS failure;
@@ -113,7 +113,7 @@ NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, const GU
 NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable) {
   host::RequireIrql(PASSIVE_LEVEL, "IoSetDeviceInterfaceState");
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   NTSTATUS failure;
   if (world.faults.Check(host::Fault::SetInterfaceState, 0, 0, &failure)) return failure;
   auto it = world.interfaces.interfaces_.find(host::Upper(host::FromUnicodeString(SymbolicLinkName)));
@@ -136,7 +136,7 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
   (void)DesiredAccess;
   host::RequireIrql(PASSIVE_LEVEL, "IoOpenDeviceRegistryKey", DeviceObject);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   host::DeviceRecord* device = world.objects.Device(DeviceObject);
   if (device == nullptr || !device->pdo) return STATUS_INVALID_DEVICE_REQUEST;
   if (DevInstKeyType != PLUGPLAY_REGKEY_DRIVER && DevInstKeyType != PLUGPLAY_REGKEY_DEVICE) {
@@ -157,7 +157,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
   (void)TitleIndex;
   host::RequireIrql(PASSIVE_LEVEL, "ZwSetValueKey", KeyHandle);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   auto open = world.registry.open_.find(KeyHandle);
   if (open == world.registry.open_.end()) Violation(rule::kClosedHandle, "ZwSetValueKey", KeyHandle);
   if (DataSize != 0 && Data == nullptr) Violation(rule::kBadArgument, "ZwSetValueKey", KeyHandle, "no data");
@@ -175,7 +175,7 @@ NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleI
 NTSTATUS ZwClose(HANDLE Handle) {
   host::RequireIrql(PASSIVE_LEVEL, "ZwClose", Handle);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (world.registry.open_.erase(Handle) == 0) Violation(rule::kClosedHandle, "ZwClose", Handle);
   return STATUS_SUCCESS;
 }

@@ -224,7 +224,7 @@ void IrpArena::Flush() {
 
 PIRP Irps::Allocate(CCHAR stackSize, IrpKind kind, bool injectable) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (stackSize < 1) Violation(rule::kBadArgument, "IoAllocateIrp", nullptr, "StackSize " + std::to_string(stackSize));
   if (injectable && world.faults.Check(Fault::IrpAllocation)) return nullptr;
   size_t bytes = IrpBytes(stackSize);
@@ -296,7 +296,7 @@ IrpRecord& Irps::Require(PIRP irp, const char* routine) {
     }
   }
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   IrpRecord* record = Find(irp);
   if (record == nullptr) NotLive(world, irp, routine, rule::kFreedIrpTouched);
   return *record;
@@ -424,7 +424,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 VOID IoFreeIrp(PIRP Irp) {
   host::RequireIrql(DISPATCH_LEVEL, "IoFreeIrp", Irp);
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   IrpRecord* record = world.irps.Find(Irp);
   if (record == nullptr) host::NotLive(world, Irp, "IoFreeIrp", rule::kFreedIrpTouched);
   if (record->kind != host::IrpKind::Allocated) Violation(rule::kFreeThreadedIrp, "IoFreeIrp", Irp);
@@ -439,7 +439,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   // One trip through the world lock: check the request and the target, and
   // move the request down one location.
-  std::unique_lock<std::recursive_mutex> lock(world.mu);
+  std::unique_lock<host::WorldLock> lock(world.mu);
   IrpRecord* record = world.irps.Find(Irp);
   if (record == nullptr) host::NotLive(world, Irp, "IofCallDriver", rule::kFreedIrpTouched);
   if (DeviceObject == nullptr || !world.objects.IsLive(DeviceObject)) {
@@ -539,7 +539,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   World& world = World::Current();
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) Violation(rule::kCompletedAboveDispatch, "IofCompleteRequest", Irp);
-  std::unique_lock<std::recursive_mutex> lock(world.mu);
+  std::unique_lock<host::WorldLock> lock(world.mu);
   IrpRecord* record = world.irps.Find(Irp);
   if (record == nullptr) host::NotLive(world, Irp, "IofCompleteRequest", rule::kCompletedTwice);
   uint64_t send = record->sends.load(std::memory_order_relaxed);
@@ -639,7 +639,7 @@ PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObj
                                    BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
   host::RequireIrql(APC_LEVEL, "IoBuildDeviceIoControlRequest");
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (DeviceObject == nullptr || !world.objects.IsLive(DeviceObject)) {
     Violation(rule::kCallToBadDevice, "IoBuildDeviceIoControlRequest", DeviceObject);
   }

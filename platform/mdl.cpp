@@ -30,7 +30,7 @@ void Initialize(PMDL mdl, PVOID base, SIZE_T length) {
 
 PMDL Mdls::Create(PVOID base, SIZE_T length, bool internal) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (!internal && world.faults.Check(Fault::MdlCreation, 0, length)) return nullptr;
   size_t pages = PagesSpanned(base, length);
   PMDL mdl = (PMDL)std::calloc(1, sizeof(MDL) + pages * sizeof(ULONG_PTR));
@@ -59,7 +59,7 @@ MdlRecord& Mdls::Require(PMDL mdl, const char* routine) {
 
 void Mdls::Free(PMDL mdl, const char* routine) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   std::lock_guard<std::mutex> table(mu_);
   auto it = live_.find(mdl);
   if (it == live_.end()) Violation(rule::kMdlBad, routine, mdl, "not a live MDL (freed twice?)");
@@ -125,7 +125,7 @@ PMDL MmCreateMdl(PMDL MemoryDescriptorList, PVOID Base, SIZE_T Length) {
 VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
   host::World& world = host::World::Current();
   PMDL mdl = MemoryDescriptorList;
-  std::unique_lock<std::recursive_mutex> lock(world.mu);
+  std::unique_lock<host::WorldLock> lock(world.mu);
   host::MdlRecord* record = &world.mdls.Require(mdl, "MmProbeAndLockPages");
   const CSHORT forbidden = MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL | MDL_PARTIAL;
   if (mdl->ByteCount == 0 || (mdl->MdlFlags & forbidden)) {
@@ -154,7 +154,7 @@ PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
   host::World& world = host::World::Current();
   PMDL mdl = MemoryDescriptorList;
   host::RequireIrql(DISPATCH_LEVEL, "MmMapLockedPages", mdl);
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   host::MdlRecord* record = &world.mdls.Require(mdl, "MmMapLockedPages");
   if (AccessMode != KernelMode) host::Violation(host::rule::kBadArgument, "MmMapLockedPages", mdl, "only KernelMode");
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) host::Violation(host::rule::kMdlMapUnlocked, "MmMapLockedPages", mdl);
@@ -181,7 +181,7 @@ VOID MmUnlockPages(PMDL MemoryDescriptorList) {
   host::World& world = host::World::Current();
   PMDL mdl = MemoryDescriptorList;
   host::RequireIrql(DISPATCH_LEVEL, "MmUnlockPages", mdl);
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   host::MdlRecord* record = &world.mdls.Require(mdl, "MmUnlockPages");
   if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) host::Violation(host::rule::kMdlUnlockUnlocked, "MmUnlockPages", mdl);
   if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) {

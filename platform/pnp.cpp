@@ -8,7 +8,7 @@ namespace host {
 
 void PnpManager::ReportPdo(PDEVICE_OBJECT pdo, std::u16string instancePath) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   DeviceRecord* record = world.objects.Device(pdo);
   if (record == nullptr) Violation(rule::kBadArgument, "ReportPdo", pdo, "not a live device");
   record->pdo = true;
@@ -20,14 +20,14 @@ NTSTATUS PnpManager::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   World& world = World::Current();
   PDEVICE_OBJECT below;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     DeviceRecord* record = world.objects.Device(pdo);
     if (record == nullptr || !record->pdo) Violation(rule::kBadArgument, "AddDevice", pdo, "not a reported PDO");
     below = world.objects.Top(pdo);
   }
   NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) Violation(rule::kIrqlChanged, "AddDevice", driver);
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   PDEVICE_OBJECT top = world.objects.Top(pdo);
   if (NT_SUCCESS(status) && top != below) {
     if (top->Flags & DO_DEVICE_INITIALIZING) Report(rule::kDeviceInitializing, "AddDevice", top);
@@ -53,7 +53,7 @@ PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTAT
   PDEVICE_OBJECT top;
   PIRP irp;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     if (major == IRP_MJ_PNP && minor == IRP_MN_REMOVE_DEVICE && !forced && world.app.OpenHandles(pdo) != 0) {
       Violation(rule::kBadArgument, "PnpManager", pdo,
                 std::to_string(world.app.OpenHandles(pdo)) +
@@ -86,7 +86,7 @@ PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTAT
   result.returned = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IofCallDriver(top, irp);
   world.WaitUntil(
       [&] {
-        std::lock_guard<std::recursive_mutex> lock(world.mu);
+        std::lock_guard<host::WorldLock> lock(world.mu);
         return outcome->done;
       },
       major == IRP_MJ_POWER ? "power request" : "Plug and Play request");
@@ -100,7 +100,7 @@ PnpResult PnpManager::Issue(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor, NTSTAT
     if (mustSucceed && !NT_SUCCESS(result.status)) {
       Report(rule::kPnpFailed, "DispatchPnp", pdo, "minor " + std::to_string(minor) + " failed with " + Hex((unsigned)result.status));
     }
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     if (minor == IRP_MN_REMOVE_DEVICE && world.objects.IsLive(pdo) && pdo->AttachedDevice != nullptr) {
       Report(rule::kPnpNotDeleted, "DispatchPnp", pdo->AttachedDevice);
     }
@@ -123,7 +123,7 @@ Removal PnpManager::Remove(PDEVICE_OBJECT pdo) {
   PnpResult query = Send(pdo, IRP_MN_QUERY_REMOVE_DEVICE);
   size_t open;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     open = world.app.OpenHandles(pdo);
   }
   if (!NT_SUCCESS(query.status) || open != 0) {
@@ -139,7 +139,7 @@ Removal PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
   Send(pdo, IRP_MN_SURPRISE_REMOVAL);
   size_t open;
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     open = world.app.OpenHandles(pdo);
   }
   if (open != 0) return Removal::Deferred;
@@ -150,7 +150,7 @@ Removal PnpManager::SurpriseRemove(PDEVICE_OBJECT pdo) {
 void PnpManager::LastHandleClosed(PDEVICE_OBJECT pdo) {
   World& world = World::Current();
   {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     auto state = states_.find(pdo);
     if (state == states_.end() || !state->second.surpriseRemoved || state->second.removed) return;
   }
@@ -158,13 +158,13 @@ void PnpManager::LastHandleClosed(PDEVICE_OBJECT pdo) {
 }
 
 bool PnpManager::SurpriseRemoved(const DEVICE_OBJECT* pdo) const {
-  std::lock_guard<std::recursive_mutex> lock(World::Current().mu);
+  std::lock_guard<host::WorldLock> lock(World::Current().mu);
   auto state = states_.find(pdo);
   return state != states_.end() && state->second.surpriseRemoved;
 }
 
 bool PnpManager::Removed(const DEVICE_OBJECT* pdo) const {
-  std::lock_guard<std::recursive_mutex> lock(World::Current().mu);
+  std::lock_guard<host::WorldLock> lock(World::Current().mu);
   auto state = states_.find(pdo);
   return state != states_.end() && state->second.removed;
 }

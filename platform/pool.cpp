@@ -30,7 +30,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const char* routine
   if ((IsNonPaged(type) && irql > DISPATCH_LEVEL) || (!IsNonPaged(type) && irql > APC_LEVEL)) {
     Violation(rule::kPoolIrql, routine, nullptr, "type " + std::to_string(type) + " at IRQL " + std::to_string(irql));
   }
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (size == 0) {
     Report(rule::kPoolZeroBytes, routine, nullptr, "tag " + TagText(tag));
   }
@@ -47,7 +47,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const char* routine
 
 void Pool::Free(void* block, std::optional<ULONG> tag, const char* routine) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   auto it = live_.find(block);
   if (it == live_.end()) {
     if (quarantined_.count(block)) Violation(rule::kPoolDoubleFree, routine, block);

@@ -37,7 +37,7 @@ NTSTATUS RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_
   // The length is set before the room is checked, as the platform does.
   DestinationString->Length = (USHORT)(size - sizeof(WCHAR));
   if (AllocateDestinationString) {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     NTSTATUS failure;
     if (world.faults.Check(host::Fault::StringConversion, 0, size - sizeof(WCHAR), &failure)) return failure;
     DestinationString->Buffer = (PWSTR)world.pool.Allocate(PagedPool, size, host::kStringPoolTag,

@@ -42,7 +42,7 @@ UserSpace::~UserSpace() {
 
 void* UserSpace::Alloc(size_t size, Access access, size_t pageOffset) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   pageOffset %= kPage;
   size_t pages = (pageOffset + size + kPage - 1) / kPage;
   if (pages == 0) pages = 1;
@@ -58,7 +58,7 @@ void* UserSpace::Alloc(size_t size, Access access, size_t pageOffset) {
 
 void UserSpace::Protect(const void* address, size_t size, Access access) {
   World& world = World::Current();
-  std::lock_guard<std::recursive_mutex> lock(world.mu);
+  std::lock_guard<host::WorldLock> lock(world.mu);
   if (!Contains(address, size)) Violation(rule::kBadArgument, "UserSpace::Protect", address);
   uintptr_t offset = (uintptr_t)address - base_;
   for (size_t page = offset / kPage; page <= (offset + (size ? size - 1 : 0)) / kPage; ++page) pages_[page] = access;

@@ -61,7 +61,7 @@ void Report(std::string_view rule, std::string_view routine, const void* object,
     std::fprintf(stderr, "%s\n", line.c_str());
     return;
   }
-  std::lock_guard<std::recursive_mutex> lock(world->mu);
+  std::lock_guard<host::WorldLock> lock(world->mu);
   world->reports.push_back(line);
 }
 

@@ -177,14 +177,14 @@ void World::WaitUntil(const std::function<bool()>& done, const char* what) {
 }
 
 std::vector<std::string> World::TakeReports() {
-  std::lock_guard<std::recursive_mutex> lock(mu);
+  std::lock_guard<host::WorldLock> lock(mu);
   std::vector<std::string> taken;
   taken.swap(reports);
   return taken;
 }
 
 std::vector<std::string> World::Audit() {
-  std::lock_guard<std::recursive_mutex> lock(mu);
+  std::lock_guard<host::WorldLock> lock(mu);
   irps.FlushFreed();
   std::vector<std::string> left;
   auto add = [&left](const std::vector<std::string>& items) { left.insert(left.end(), items.begin(), items.end()); };

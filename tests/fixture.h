@@ -70,7 +70,7 @@ class DriverTest : public WorldTest {
   // A device that Plug and Play removed (IRP_MN_REMOVE_DEVICE) has taken
   // itself apart already; only the others are checked and taken apart here.
   bool RemovedByPnp(PDEVICE_OBJECT device) {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     return !world.objects.IsLive(device);
   }
 

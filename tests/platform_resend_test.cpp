@@ -74,6 +74,20 @@ TEST_F(ChunkingTest, PumpedChunksRunOnTheirOwnStackHoweverManyThereAre) {
   EXPECT_LT(threeChunks, KernelStack::kEntry + 3 * KernelStack::kCallFrame);
 }
 
+// Each chunk takes the world's lock once to go down (IofCallDriver) and
+// once to come back (IofCompleteRequest); nothing else on its road does.
+TEST_F(ChunkingTest, EachChunkTakesTheWorldLockOnceDownAndOnceUp) {
+  Start(Completion::Pumped, 4096);
+  auto taken = [this](int chunks) {
+    uint64_t before = host::WorldLock::TakenByThisThread();
+    EXPECT_EQ(Read(chunks).status, STATUS_SUCCESS);
+    return host::WorldLock::TakenByThisThread() - before;
+  };
+  taken(1);  // the first read of a handle may set things up
+  uint64_t three = taken(3), eleven = taken(11);
+  EXPECT_EQ(eleven - three, 8u * 2) << "world-lock acquisitions per chunk beyond the request's own";
+}
+
 TEST_F(ChunkingTest, NestingPastTheKernelStackStopsWithItsRule) {
   Start(Completion::Immediate, 4096);
   EXPECT_DEATH(Read(64), "VERIFIER: kernel stack overflow by nested completion \\[Iof(CallDriver|CompleteRequest), ");

@@ -131,7 +131,7 @@ class KernelTest : public WorldTest {
   }
 
   bool Live(PDEVICE_OBJECT device) {
-    std::lock_guard<std::recursive_mutex> lock(world.mu);
+    std::lock_guard<host::WorldLock> lock(world.mu);
     return world.objects.IsLive(device);
   }
 
