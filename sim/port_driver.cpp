@@ -115,6 +115,14 @@ NTSTATUS PortDriver::Dispatch(PDEVICE_OBJECT device, PIRP irp) {
 
 // ---------------------------------------------------------------- queues and completion
 
+bool PortDriver::PendLocked(const Job& job) {
+  if (job.how == Completion::Immediate) return false;
+  IoMarkIrpPending(job.irp);
+  world_.irps.SetQueued(job.irp, true);
+  QueueLocked(job);
+  return true;
+}
+
 void PortDriver::QueueLocked(const Job& job) {
   if (job.how == Completion::Threaded) {
     threaded_.push_back(job);
@@ -478,12 +486,7 @@ NTSTATUS PortDriver::DispatchIoctl(int unit, PIRP irp, KIRQL irql) {
       job.how = ioctlCompletions_.front();
       ioctlCompletions_.pop_front();
     }
-    if (job.how != Completion::Immediate) {
-      IoMarkIrpPending(irp);
-      world_.irps.SetQueued(irp, true);
-      QueueLocked(job);
-      return STATUS_PENDING;
-    }
+    if (PendLocked(job)) return STATUS_PENDING;
   }
   return CompleteNow(job);
 }
@@ -580,12 +583,7 @@ NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp, KIRQL irql) {
     std::lock_guard<std::mutex> lock(mu_);
     job.record = requests_.size();
     requests_.push_back(std::move(request));
-    if (job.how != Completion::Immediate) {
-      IoMarkIrpPending(irp);
-      world_.irps.SetQueued(irp, true);
-      QueueLocked(job);
-      return STATUS_PENDING;
-    }
+    if (PendLocked(job)) return STATUS_PENDING;
   }
   return CompleteNow(job);
 }

@@ -199,6 +199,9 @@ class PortDriver {
   NTSTATUS DispatchScsi(int unit, PIRP irp, KIRQL irql);
   NTSTATUS DispatchIoctl(int unit, PIRP irp, KIRQL irql);
   NTSTATUS DispatchOther(int unit, PIRP irp, KIRQL irql);
+  // Under the lock: a device control or bus request that does not complete
+  // at once is marked pending and queued; false when it completes now.
+  bool PendLocked(const Job& job);
   // Under the lock: queues a job marked pending, for a pump or a thread.
   void QueueLocked(const Job& job);
   // Completes a job taken from a queue, at DISPATCH_LEVEL.
