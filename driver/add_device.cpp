@@ -33,6 +33,13 @@ PAGED_ROUTINE NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
 
   extension = (PDEVICE_EXTENSION)deviceObject->DeviceExtension;
   RtlZeroMemory(extension, sizeof(DEVICE_EXTENSION));
+  // The remove event and the bias exist from the start of the device's life,
+  // not only from its first start: a create or power request before any
+  // start, or a removal of a device never started, then counts, sets and
+  // waits on an initialised event as after a start. Every start takes them
+  // anew.
+  KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
+  IncrementIoCount(deviceObject);
 
   extension->StackDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
   if (extension->StackDeviceObject == NULL) {

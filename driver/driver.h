@@ -14,6 +14,16 @@ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObj
 NTSTATUS SetDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject, PUNICODE_STRING InterfaceName,
                             BOOLEAN Enable);
 
+// Publishes the device's symbolic link and its open name ("CreateFileName"
+// in the driver key) at start; withdraws both at stop and removal.
+NTSTATUS CreateDeviceLink(PDEVICE_EXTENSION Extension);
+NTSTATUS DestroyDeviceLink(PDEVICE_EXTENSION Extension);
+
+// Passes a request down and waits until the device below has completed it;
+// the caller completes it afterwards.
+NTSTATUS CallLowerDriverSync(PDEVICE_EXTENSION Extension, PIRP Irp);
+NTSTATUS SyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
 VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject);
 LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject);
 

@@ -9,18 +9,6 @@ static NTSTATUS CompleteUnserved(PIRP Irp) {
   return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PAGED_CODE();
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return CompleteUnserved(Irp);
-}
-
-PAGED_ROUTINE NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PAGED_CODE();
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return CompleteUnserved(Irp);
-}
-
 PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(DeviceObject);
@@ -28,17 +16,6 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
 }
 
 PAGED_ROUTINE NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  PAGED_CODE();
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return CompleteUnserved(Irp);
-}
-
-NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-  UNREFERENCED_PARAMETER(DeviceObject);
-  return CompleteUnserved(Irp);
-}
-
-PAGED_ROUTINE NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
   UNREFERENCED_PARAMETER(DeviceObject);
   return CompleteUnserved(Irp);

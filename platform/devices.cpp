@@ -234,12 +234,14 @@ NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING 
   std::u16string link = host::FromUnicodeString(SymbolicLinkName);
   std::u16string target = host::FromUnicodeString(DeviceName);
   if (link.empty() || link[0] != u'\\' || target.empty()) return STATUS_OBJECT_NAME_INVALID;
-  NTSTATUS failure;
-  if (world.faults.Check(host::Fault::CreateSymbolicLink, 0, 0, &failure)) return failure;
+  // A scripted answer that is a success code (an informational or warning
+  // status) still makes the link, as a call that succeeds does.
+  NTSTATUS scripted = STATUS_SUCCESS;
+  if (world.faults.Check(host::Fault::CreateSymbolicLink, 0, 0, &scripted) && !NT_SUCCESS(scripted)) return scripted;
   std::u16string key = host::CanonicalLink(link);
   if (world.objects.links_.count(key) || world.objects.names_.count(key)) return STATUS_OBJECT_NAME_COLLISION;
   world.objects.links_[key] = {link, target};
-  return STATUS_SUCCESS;
+  return scripted;
 }
 
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {

@@ -731,10 +731,11 @@ VOID HostMarkIrpPending(PIRP Irp) {
 
 VOID PoStartNextPowerIrp(PIRP Irp) {
   host::RequireIrql(DISPATCH_LEVEL, "PoStartNextPowerIrp", Irp);
-  World::Current().irps.Require(Irp, "PoStartNextPowerIrp");
+  IrpRecord& record = World::Current().irps.Require(Irp, "PoStartNextPowerIrp");
   if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction != IRP_MJ_POWER) {
     Violation(rule::kBadArgument, "PoStartNextPowerIrp", Irp, "not a power request");
   }
+  record.powerStarts.fetch_add(1);
 }
 
 NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -298,6 +298,7 @@ struct IrpRecord {
   // are a double completion.
   std::atomic<uint64_t> sends{0};
   std::atomic<uint64_t> completions{0};
+  std::atomic<int> powerStarts{0};  // PoStartNextPowerIrp calls for it
   NTSTATUS finalStatus = 0;
   // Where its memory came from: a page of the request arena, or a mapping of
   // its own (requests too large for one page).
@@ -379,6 +380,8 @@ class Irps {
   // A lower driver (the simulated port driver) holding a request queued
   // marks it, so that anyone else passing it down or completing it stops.
   void SetQueued(PIRP irp, bool queued);
+  // How often PoStartNextPowerIrp was called for a live request.
+  int PowerStarts(PIRP irp) { return Require(irp, "PowerStarts").powerStarts.load(); }
   // System calls made for request memory since the world began.
   size_t SystemCalls() const { return arena_.SystemCalls() + mappings_; }
   ~Irps();

@@ -577,7 +577,10 @@ NTSTATUS PortDriver::DispatchOther(int unit, PIRP irp, KIRQL irql) {
       location->Parameters.DeviceCapabilities.Capabilities != nullptr) {
     request.capabilities = *location->Parameters.DeviceCapabilities.Capabilities;
   }
-  if (major == IRP_MJ_POWER) PoStartNextPowerIrp(irp);
+  if (major == IRP_MJ_POWER) {
+    request.powerStartsBefore = world_.irps.PowerStarts(irp);
+    PoStartNextPowerIrp(irp);
+  }
   Job job{irp, 0, unit, major == IRP_MJ_PNP ? config_.pnp : Completion::Immediate, false};
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -624,6 +627,9 @@ void PortDriver::AnswerOther(const Job& job) {
             }
             capabilities->UINumber = (ULONG)units_.at(job.unit)->targetId;
             capabilities->Address = (ULONG)units_.at(job.unit)->targetId;
+            if (config_.capabilityLatency) {
+              capabilities->D1Latency = capabilities->D2Latency = capabilities->D3Latency = *config_.capabilityLatency;
+            }
           }
           status = STATUS_SUCCESS;
           break;

@@ -67,6 +67,9 @@ struct ReceivedRequest {
   // port wrote its answers into them.
   std::optional<DEVICE_CAPABILITIES> capabilities;
   KIRQL irql = PASSIVE_LEVEL;    // at arrival, in the dispatch routine
+  // IRP_MJ_POWER: how often PoStartNextPowerIrp had been called for it
+  // before it arrived.
+  int powerStartsBefore = 0;
   NTSTATUS presetStatus = 0;     // IoStatus.Status as it arrived
   NTSTATUS status = 0;           // what the port driver completed it with
   int unit = 0;
@@ -76,6 +79,9 @@ struct PortConfig {
   Completion scsi = Completion::Pumped;
   Completion ioctl = Completion::Immediate;
   Completion pnp = Completion::Immediate;
+  // IRP_MN_QUERY_CAPABILITIES: D1, D2 and D3 latencies the PDO writes into
+  // the record, as a bus driver that knows them does; none by default.
+  std::optional<ULONG> capabilityLatency;
   std::chrono::milliseconds threadedDelay{0};  // before each threaded completion
   // Threads that complete Threaded requests. With one, completions come in
   // the order the requests were queued; with more, requests of one unit

@@ -85,7 +85,9 @@ TEST_F(AddDeviceTest, CreatesANamedScannerDeviceAttachedAboveThePdoWithItsDefaul
   EXPECT_EQ(extension->ErrorCount, 0u);
   EXPECT_EQ(extension->DeviceNumber, 0u);
   EXPECT_EQ(extension->AdapterDescriptor, nullptr);
-  EXPECT_EQ(extension->PendingIoCount, 0);
+  // The bias and the remove event are there before any start.
+  EXPECT_EQ(extension->PendingIoCount, 1);
+  EXPECT_EQ(KeReadStateEvent(&extension->RemoveEvent), 0);
   EXPECT_FALSE(extension->DeviceStarted);
   EXPECT_EQ(extension->LockOwner, 0);
   EXPECT_EQ(extension->OpenCount, 0);

@@ -1,0 +1,69 @@
+// Create, close and power: passed to the device below. The driver's own part
+// is the open number each create gives its file object, by which the device
+// lock and the read and write path tell one open from another.
+#include "driver.h"
+
+// Gives the open its number, then passes it down while the device is
+// started. A create that is refused has used up its number all the same.
+PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  ULONG openNumber;
+
+  PAGED_CODE();
+
+  IncrementIoCount(DeviceObject);
+  openNumber = (ULONG)InterlockedIncrement(&extension->OpenCount);
+  if (file != NULL) {
+    file->FsContext = (PVOID)(ULONG_PTR)openNumber;
+  }
+
+  if (!extension->DeviceStarted) {
+    Irp->IoStatus.Information = 0;
+    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    DecrementIoCount(DeviceObject);
+    return STATUS_DELETE_PENDING;
+  }
+
+  // The create leaves the count before it goes down: the lower device's
+  // answer is not waited for.
+  DecrementIoCount(DeviceObject);
+  Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  return IofCallDriver(extension->StackDeviceObject, Irp);
+}
+
+// Ends the open's number and passes the close down, in every state. A lock
+// the open holds stays held until the next start.
+PAGED_ROUTINE NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+
+  PAGED_CODE();
+
+  IncrementIoCount(DeviceObject);
+  if (file != NULL) {
+    file->FsContext = NULL;
+  }
+  Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  DecrementIoCount(DeviceObject);
+  IoCopyCurrentIrpStackLocationToNext(Irp);
+  return IofCallDriver(extension->StackDeviceObject, Irp);
+}
+
+// Every power request takes the same road, in every state: the next power
+// request is let in, and this one goes down with the same parameters.
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  NTSTATUS status;
+
+  IncrementIoCount(DeviceObject);
+  PoStartNextPowerIrp(Irp);
+  IoSkipCurrentIrpStackLocation(Irp);
+  status = PoCallDriver(extension->StackDeviceObject, Irp);
+  DecrementIoCount(DeviceObject);
+  return status;
+}
