@@ -49,7 +49,7 @@ std::vector<InterfaceRecord> Interfaces::For(const DEVICE_OBJECT* pdo) const {
 
 std::u16string RegistryValue::Text() const {
   std::u16string text(data.size() / sizeof(WCHAR), u'\0');
-  std::memcpy(text.data(), data.data(), text.size() * sizeof(WCHAR));
+  if (!text.empty()) std::memcpy(text.data(), data.data(), text.size() * sizeof(WCHAR));
   while (!text.empty() && text.back() == u'\0') text.pop_back();
   return text;
 }
