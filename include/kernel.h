@@ -24,6 +24,7 @@
 #define POOL_TAGGING 1
 #include <ddk/ntddk.h>
 #include <ddk/srb.h>
+#include <ddk/scsi.h>  // SCSI status codes
 #include <ntddscsi.h>
 #include <ntddstor.h>
 

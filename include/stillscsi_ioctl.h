@@ -34,7 +34,11 @@ typedef struct _SCSISCAN_CMD {
 } SCSISCAN_CMD, *PSCSISCAN_CMD;
 
 static_assert(sizeof(SCSISCAN_CMD) == 56, "SCSISCAN_CMD is 56 bytes");
-static_assert(offsetof(SCSISCAN_CMD, TransferLength) == 16 && offsetof(SCSISCAN_CMD, Cdb) == 20 &&
+static_assert(offsetof(SCSISCAN_CMD, Reserved1) == 0 && offsetof(SCSISCAN_CMD, Size) == 4 &&
+                  offsetof(SCSISCAN_CMD, SrbFlags) == 8 && offsetof(SCSISCAN_CMD, CdbLength) == 12 &&
+                  offsetof(SCSISCAN_CMD, SenseLength) == 13 && offsetof(SCSISCAN_CMD, Reserved2) == 14 &&
+                  offsetof(SCSISCAN_CMD, Reserved3) == 15 && offsetof(SCSISCAN_CMD, TransferLength) == 16 &&
+                  offsetof(SCSISCAN_CMD, Cdb) == 20 &&
                   offsetof(SCSISCAN_CMD, pSrbStatus) == 40 && offsetof(SCSISCAN_CMD, pSenseBuffer) == 48,
               "SCSISCAN_CMD layout");
 

@@ -1,0 +1,99 @@
+// One chunk as an SRB in the request's own IRP, the chunk's length in a
+// 10-byte CDB, and the release of a frozen device queue.
+#include "transport.h"
+
+NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context, BOOLEAN Retry) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PSCSISCAN_CMD cmd = Context->Cmd;
+  PSCSI_REQUEST_BLOCK srb = &Context->Srb;
+  PIO_STACK_LOCATION next;
+  ULONG flags;
+
+  // Written afresh for every send; PathId, TargetId, Lun, SrbExtension,
+  // Reserved and the CDB bytes past CdbLength keep the context's zeros.
+  srb->Length = sizeof(SCSI_REQUEST_BLOCK);
+  srb->Function = SRB_FUNCTION_EXECUTE_SCSI;
+  srb->SrbStatus = SRB_STATUS_PENDING;
+  srb->ScsiStatus = 0;
+  srb->QueueAction = SRB_SIMPLE_TAG_REQUEST;
+  srb->CdbLength = cmd->CdbLength;
+  srb->SenseInfoBufferLength = cmd->SenseLength;
+  flags = cmd->SrbFlags | *(volatile ULONG*)&extension->SrbFlags;
+  srb->DataTransferLength = Context->ChunkLength;
+  srb->TimeOutValue = (ULONG)extension->TimeOutValue;
+  srb->DataBuffer = (PVOID)Context->DataPointer;
+  srb->SenseInfoBuffer = Context->SenseBuffer;
+  srb->NextSrb = NULL;
+  srb->OriginalRequest = Irp;
+  srb->QueueSortKey = 0;
+  RtlCopyMemory(srb->Cdb, cmd->Cdb, cmd->CdbLength);
+  if (Retry) {
+    // A retry goes untagged and asynchronous; the tag stays for the chunks
+    // after it, the flags are worked out again for each send.
+    srb->QueueTag = SP_UNTAGGED;
+    flags = (flags & ~SRB_FLAGS_QUEUE_ACTION_ENABLE) | SRB_FLAGS_DISABLE_SYNCH_TRANSFER;
+  }
+  srb->SrbFlags = flags;
+
+  next = IoGetNextIrpStackLocation(Irp);
+  next->MajorFunction = IRP_MJ_SCSI;
+  next->Parameters.Scsi.Srb = srb;
+  return IofCallDriver(extension->StackDeviceObject, Irp);
+}
+
+VOID SetCdbTransferLength(PUCHAR Cdb, ULONG Length) {
+  Cdb[8] = (UCHAR)Length;
+  Cdb[7] = (UCHAR)(Length >> 8);
+  // GET DATA BUFFER STATUS states its length in bytes 7 and 8 alone.
+  if (Cdb[0] != 0x34) {
+    Cdb[6] = (UCHAR)(Length >> 16);
+  }
+}
+
+// The release IRP and its block belong to each other and to this routine
+// alone; both go back here whatever the release's outcome.
+NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  UNREFERENCED_PARAMETER(DeviceObject);
+  ExFreePoolWithTag(Context, STILLSCSI_POOL_TAG);
+  IoFreeIrp(Irp);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PRELEASE_QUEUE_CONTEXT block;
+  PIO_STACK_LOCATION next;
+  PIRP irp;
+  KIRQL oldIrql;
+
+  // Ordinary nonpaged pool: a block that cannot be had drops the release,
+  // as a missing IRP does; the queue stays frozen until the next frozen
+  // completion asks again.
+  block = (PRELEASE_QUEUE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(RELEASE_QUEUE_CONTEXT), STILLSCSI_POOL_TAG);
+  if (block == NULL) return;
+  block->Signature = RELEASE_QUEUE_SIGNATURE;
+  block->DeviceObject = DeviceObject;
+  RtlZeroMemory(&block->Srb, sizeof(SCSI_REQUEST_BLOCK));
+  block->Srb.Length = sizeof(SCSI_REQUEST_BLOCK);
+  block->Srb.Function = SRB_FUNCTION_RELEASE_QUEUE;
+
+  irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
+  if (irp == NULL) {
+    ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
+    return;
+  }
+  IoSetCompletionRoutine(irp, ReleaseQueueCompletion, block, TRUE, TRUE, TRUE);
+  next = IoGetNextIrpStackLocation(irp);
+  next->MajorFunction = IRP_MJ_SCSI;
+  next->Parameters.Scsi.Srb = &block->Srb;
+  block->Srb.OriginalRequest = irp;
+
+  // The release always goes down at DISPATCH_LEVEL or above.
+  if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+    IofCallDriver(extension->StackDeviceObject, irp);
+    KeLowerIrql(oldIrql);
+  } else {
+    IofCallDriver(extension->StackDeviceObject, irp);
+  }
+}

@@ -1,0 +1,50 @@
+// The SCSI command transport: a command block checked and sized into chunks,
+// each chunk sent as an SRB in the request's own IRP, frozen queues released,
+// and failed SRBs turned into a status, a retry advice and log entries.
+#pragma once
+
+#include "extension.h"
+
+// The largest transfer a command block may ask for: the transfer's counters
+// are signed 32-bit.
+#define MAXIMUM_TRANSFER_LENGTH 0x7FFFFFFFu
+// The largest chunk a CDB's length field of Bits bits can state, in whole
+// pages: chunks are capped there where the driver writes the length.
+#define LARGEST_STATED_CHUNK(Bits) ((((1u << (Bits)) - 1) / PAGE_SIZE) * PAGE_SIZE)
+
+// Checks Cmd against the buffer that holds it and the data MDL, allocates a
+// zeroed context (untagged NonPagedPool, freed with ExFreePool by whoever
+// ends the request) and sizes its chunk by the adapter's limits. Returns
+// none for a refused block or a failed allocation.
+PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExtension, PSCSISCAN_CMD Cmd, ULONG BufferLength,
+                                       PMDL DataMdl);
+
+// Lowers the context's chunk to at most Largest bytes, so that a CDB whose
+// length field cannot state more still states the chunk exactly.
+VOID LimitChunkLength(PTRANSFER_CONTEXT Context, ULONG Largest);
+
+// Fills the context's SRB for the chunk at DataPointer and sends the IRP down
+// with it; the completion routine must already be set. Retry sends the same
+// chunk untagged and without synchronous transfer.
+NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context, BOOLEAN Retry);
+
+// Writes the low 24 bits of Length big-endian into bytes 6 to 8 of a 10-byte
+// CDB (bytes 7 and 8 only for operation code 0x34).
+VOID SetCdbTransferLength(PUCHAR Cdb, ULONG Length);
+
+// Sends a release of the device's frozen queue in an IRP of the driver's own
+// and returns at once; when no pool or IRP is to be had, the release is
+// dropped.
+VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject);
+NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// Interprets a failed SRB: *Status receives the status that names the
+// failure, the result is the advice to send the chunk again. Keeps the
+// device's error statistics and writes an error-log entry where the failure
+// deserves one.
+BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb, UCHAR MajorFunctionCode,
+                           ULONG RetriesSpent, NTSTATUS* Status);
+
+// The error-log entry's size: the packet (one dump word) and five more words.
+#define SENSE_LOG_DUMP_WORDS 6
+#define SENSE_LOG_ENTRY_SIZE (sizeof(IO_ERROR_LOG_PACKET) + (SENSE_LOG_DUMP_WORDS - 1) * sizeof(ULONG))
