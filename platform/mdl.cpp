@@ -40,6 +40,7 @@ PMDL Mdls::Create(PVOID base, SIZE_T length, bool internal) {
   // starts or ends there fails its probe instead of passing as kernel memory.
   record.user = world.user.Overlaps(base, length == 0 ? 1 : length);
   record.kernelInternal = internal;
+  if (!internal) ++madeByDrivers_;
   std::lock_guard<std::mutex> table(mu_);
   live_[mdl] = record;
   return mdl;

@@ -42,6 +42,7 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const char* routine
   if (block == nullptr) return nullptr;
   std::memset(block, kFreshFill, size);
   live_[block] = PoolBlock{type, tag, size, caller, ++serial_};
+  ++allocations_[tag];
   return block;
 }
 

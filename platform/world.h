@@ -169,6 +169,11 @@ class Pool {
   const PoolBlock* Containing(const void* address, size_t length, const void** start = nullptr) const;
   size_t Count(ULONG tag) const;
   size_t Count() const { return live_.size(); }
+  // Blocks ever allocated with the tag, freed or not.
+  uint64_t Allocations(ULONG tag) const {
+    auto it = allocations_.find(tag);
+    return it == allocations_.end() ? 0 : it->second;
+  }
   std::vector<std::string> Audit() const;
   ~Pool();
 
@@ -177,6 +182,7 @@ class Pool {
   std::deque<std::pair<void*, size_t>> quarantine_;
   std::set<const void*> quarantined_;
   uint64_t serial_ = 0;
+  std::map<ULONG, uint64_t> allocations_;
 };
 
 // ------------------------------------------------------------------ user address space
@@ -245,6 +251,8 @@ class Mdls {
   void Free(PMDL mdl, const char* routine);
   size_t Count() const { return live_.size(); }
   size_t LockedCount() const;
+  // MDLs drivers have made (MmCreateMdl), not the I/O manager's own.
+  uint64_t MadeByDrivers() const { return madeByDrivers_.load(); }
   std::vector<std::string> Audit() const;
   // Translates an address inside a locked MDL's range into an address the
   // stand-in (or a simulated port driver) can touch.
@@ -252,6 +260,7 @@ class Mdls {
 
  private:
   mutable std::mutex mu_;  // guards the table; taken after World::mu, never before
+  std::atomic<uint64_t> madeByDrivers_{0};
   std::map<PMDL, MdlRecord> live_;
 };
 

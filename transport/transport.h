@@ -45,6 +45,18 @@ NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
 BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb, UCHAR MajorFunctionCode,
                            ULONG RetriesSpent, NTSTATUS* Status);
 
+// The completion routines of the two kinds of data request.
+NTSTATUS CommandCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// The open number of the handle a request came through (its file object's
+// FsContext), 0 for a request without a file object.
+ULONG OpenNumberOf(PIRP Irp);
+// Whether the device lock is held by an open other than OpenNumber.
+BOOLEAN LockedAgainst(PDEVICE_EXTENSION Extension, ULONG OpenNumber);
+// A kernel-space address of a locked MDL's memory, or none.
+PVOID MapCallerMdl(PMDL Mdl);
+
 // The error-log entry's size: the packet (one dump word) and five more words.
 #define SENSE_LOG_DUMP_WORDS 6
 #define SENSE_LOG_ENTRY_SIZE (sizeof(IO_ERROR_LOG_PACKET) + (SENSE_LOG_DUMP_WORDS - 1) * sizeof(ULONG))

@@ -1,0 +1,138 @@
+// Plain reads and writes: 6-byte commands 0x08 and 0x0A whose bytes 2 to 4
+// hold the chunk's length, sent chunk by chunk, with failed chunks sent
+// again as the sense interpreter advises, four retries per request.
+#include "driver.h"
+#include "transport.h"
+
+#define READ_WRITE_SENSE_LENGTH 18
+#define READ_WRITE_RETRIES 4
+
+// Bytes 2 to 4 of the read/write CDB hold the chunk's length.
+static VOID SetReadWriteLength(PSCSISCAN_CMD Cmd, ULONG Length) {
+  Cmd->Cdb[2] = (UCHAR)(Length >> 16);
+  Cmd->Cdb[3] = (UCHAR)(Length >> 8);
+  Cmd->Cdb[4] = (UCHAR)Length;
+}
+
+static NTSTATUS Refuse(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Information = 0;
+  Irp->IoStatus.Status = Status;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  DecrementIoCount(DeviceObject);
+  return Status;
+}
+
+PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  PSCSISCAN_CMD cmd;
+  PUCHAR sense;
+  PTRANSFER_CONTEXT context;
+
+  PAGED_CODE();
+
+  IncrementIoCount(DeviceObject);
+  if (!extension->DeviceStarted) return Refuse(DeviceObject, Irp, STATUS_DELETE_PENDING);
+  if (LockedAgainst(extension, OpenNumberOf(Irp))) return Refuse(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+
+  // The request's own command block and sense buffer, owned by the request
+  // until ReadWriteCompletion ends it.
+  cmd = (PSCSISCAN_CMD)ExAllocatePool(NonPagedPool, sizeof(SCSISCAN_CMD));
+  if (cmd == NULL) return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
+  RtlZeroMemory(cmd, sizeof(SCSISCAN_CMD));
+  cmd->Size = sizeof(SCSISCAN_CMD);
+  cmd->SrbFlags = location->MajorFunction == IRP_MJ_WRITE ? SRB_FLAGS_DATA_OUT : SRB_FLAGS_DATA_IN;
+  cmd->CdbLength = 6;
+  cmd->SenseLength = READ_WRITE_SENSE_LENGTH;
+  cmd->TransferLength = location->Parameters.Read.Length;
+  cmd->Cdb[0] = location->MajorFunction == IRP_MJ_WRITE ? 0x0A : 0x08;
+  cmd->pSrbStatus = &cmd->Reserved2;
+
+  sense = (PUCHAR)ExAllocatePool(NonPagedPool, READ_WRITE_SENSE_LENGTH);
+  if (sense == NULL) {
+    ExFreePool(cmd);
+    return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  // Cleared: a failure without sense data logs what the buffer holds, and
+  // that must not be what the pool held before.
+  RtlZeroMemory(sense, READ_WRITE_SENSE_LENGTH);
+  cmd->pSenseBuffer = sense;
+
+  // A length of 0, a missing or too short MDL and a failed allocation are
+  // refused alike.
+  context = BuildTransferContext(extension, cmd, sizeof(SCSISCAN_CMD), Irp->MdlAddress);
+  if (context == NULL) {
+    ExFreePool(sense);
+    ExFreePool(cmd);
+    return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
+  }
+  // Bytes 2 to 4 hold 24 bits: the chunk is kept to what they can state.
+  LimitChunkLength(context, LARGEST_STATED_CHUNK(24));
+  SetReadWriteLength(cmd, context->ChunkLength);
+  context->RetryCount = READ_WRITE_RETRIES;
+
+  IoMarkIrpPending(Irp);
+  IoSetCompletionRoutine(Irp, ReadWriteCompletion, context, TRUE, TRUE, FALSE);
+  IssueSrb(DeviceObject, Irp, context, FALSE);
+  return STATUS_PENDING;
+}
+
+// Sends the context's chunk again, the same way or as a retry.
+static NTSTATUS SendChunk(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context, BOOLEAN Retry) {
+  IoSetCompletionRoutine(Irp, ReadWriteCompletion, Context, TRUE, TRUE, FALSE);
+  IssueSrb(DeviceObject, Irp, Context, Retry);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  PTRANSFER_CONTEXT context = (PTRANSFER_CONTEXT)Context;
+  PSCSISCAN_CMD cmd = context->Cmd;
+  PSCSI_REQUEST_BLOCK srb = &context->Srb;
+  UCHAR srbStatus = (UCHAR)SRB_STATUS(srb->SrbStatus);
+  NTSTATUS status;
+
+  if (srbStatus == SRB_STATUS_SUCCESS) {
+    ULONG moved = srb->DataTransferLength < context->ChunkLength ? srb->DataTransferLength : context->ChunkLength;
+    context->TransferredLength += (LONG)moved;
+    context->RemainingLength -= (LONG)moved;
+    context->DataPointer += moved;
+    // Done, or a chunk that moved nothing, which would be sent for ever:
+    // the request ends with what it moved.
+    if (context->RemainingLength <= 0 || moved == 0) {
+      status = STATUS_SUCCESS;
+    } else {
+      if ((LONG)context->ChunkLength > context->RemainingLength) {
+        context->ChunkLength = (ULONG)context->RemainingLength;
+        SetReadWriteLength(cmd, context->ChunkLength);
+      }
+      return SendChunk(DeviceObject, Irp, context, FALSE);
+    }
+  } else {
+    NTSTATUS interpreted;
+    // The release goes down before any retry of the chunk.
+    if (srb->SrbStatus & SRB_STATUS_QUEUE_FROZEN) ReleaseDeviceQueue(DeviceObject);
+    if (InterpretSenseInfo(DeviceObject, srb, IRP_MJ_SCSI, (ULONG)(READ_WRITE_RETRIES - context->RetryCount),
+                           &interpreted) &&
+        context->RetryCount != 0) {
+      context->RetryCount--;
+      return SendChunk(DeviceObject, Irp, context, TRUE);
+    }
+    // The interpreted status serves the error log only.
+    if (srbStatus == SRB_STATUS_DATA_OVERRUN) {
+      ULONG moved = srb->DataTransferLength < context->ChunkLength ? srb->DataTransferLength : context->ChunkLength;
+      context->TransferredLength += (LONG)moved;
+      status = STATUS_SUCCESS;
+    } else {
+      context->TransferredLength = 0;
+      status = STATUS_IO_DEVICE_ERROR;
+    }
+  }
+
+  Irp->IoStatus.Information = (ULONG_PTR)context->TransferredLength;
+  ExFreePool(context->SenseBuffer);
+  ExFreePool(cmd);
+  ExFreePool(context);
+  Irp->IoStatus.Status = status;
+  DecrementIoCount(DeviceObject);
+  return status;
+}
