@@ -259,6 +259,7 @@ NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp, KIRQL irql) {
   sent.irp = irp;
   sent.unit = unit;
   sent.irql = irql;
+  sent.arrivedAt = std::chrono::steady_clock::now();
   if (irp->MdlAddress != nullptr) {
     sent.dataOffset = (uintptr_t)srb->DataBuffer - (uintptr_t)MmGetMdlVirtualAddress(irp->MdlAddress);
   }
@@ -428,6 +429,7 @@ void PortDriver::RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULON
   sent.completed = true;
   sent.completedSrbStatus = srbStatus;
   sent.completedBytes = bytes;
+  sent.completedAt = std::chrono::steady_clock::now();
 }
 
 void PortDriver::Unplug(int unitIndex) {

@@ -49,6 +49,8 @@ struct SentSrb {
   bool completed = false;
   UCHAR completedSrbStatus = 0;  // the whole byte, 0x40 and 0x80 included
   ULONG completedBytes = 0;
+  // When it arrived and completed, for traces.
+  std::chrono::steady_clock::time_point arrivedAt{}, completedAt{};
 };
 
 // Any other request the port driver received.

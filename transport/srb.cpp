@@ -1,5 +1,6 @@
 // One chunk as an SRB in the request's own IRP, the chunk's length in a
 // 10-byte CDB, and the release of a frozen device queue.
+#include "driver.h"
 #include "transport.h"
 
 NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Context, BOOLEAN Retry) {
@@ -51,11 +52,16 @@ VOID SetCdbTransferLength(PUCHAR Cdb, ULONG Length) {
 }
 
 // The release IRP and its block belong to each other and to this routine
-// alone; both go back here whatever the release's outcome.
+// alone; both go back here whatever the release's outcome. The release was
+// counted in the device's pending-I/O count, so that no stop or removal
+// (and no unload of this code) happens while it is under way; it leaves the
+// count last.
 NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  PDEVICE_OBJECT device = ((PRELEASE_QUEUE_CONTEXT)Context)->DeviceObject;
   UNREFERENCED_PARAMETER(DeviceObject);
   ExFreePoolWithTag(Context, STILLSCSI_POOL_TAG);
   IoFreeIrp(Irp);
+  DecrementIoCount(device);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -88,6 +94,8 @@ VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   next->Parameters.Scsi.Srb = &block->Srb;
   block->Srb.OriginalRequest = irp;
 
+  // Counted like a request of the device until its completion.
+  IncrementIoCount(DeviceObject);
   // The release always goes down at DISPATCH_LEVEL or above.
   if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
     KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);

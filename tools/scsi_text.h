@@ -1,0 +1,29 @@
+// SCSI outcomes in words: SRB status bytes, SCSI status, sense keys and
+// additional sense codes, and the driver's error-log entries.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "host_ddk.h"
+
+namespace tools {
+
+// "SUCCESS", "ERROR, queue frozen, sense valid", ...
+std::string SrbStatusText(uint8_t srbStatus);
+std::string ScsiStatusText(uint8_t scsiStatus);
+std::string SenseKeyText(uint8_t senseKey);
+// The additional sense code and qualifier, "" when not in the table.
+std::string AscText(uint8_t asc, uint8_t ascq);
+// Fixed-format sense data decoded: "HARDWARE ERROR: internal target failure
+// (44/00)", with ILI, end of medium and the Information field where set.
+std::string SenseText(std::span<const uint8_t> sense);
+std::string Hex(std::span<const uint8_t> bytes);
+
+// One error-log entry of the driver's device in words.
+std::string ErrorLogEntryText(std::span<const uint8_t> entry);
+std::string ErrorCodeName(NTSTATUS code);
+std::string StatusName(NTSTATUS status);
+
+}  // namespace tools
