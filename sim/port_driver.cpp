@@ -133,6 +133,7 @@ void PortDriver::QueueLocked(const Job& job) {
     threadedCv_.notify_one();
   } else {
     pumped_.push_back(job);
+    pumpedWaiting_.fetch_add(1, std::memory_order_release);
   }
 }
 
@@ -202,10 +203,15 @@ void PortDriver::HoldThreaded(bool hold) {
 bool PortDriver::Pump() {
   Job job;
   Start start;
+  // A waiter drives completions in a loop while threads complete the rest:
+  // it must not take the lock (and make the completing thread wake it) just
+  // to find nothing held.
+  if (pumpedWaiting_.load(std::memory_order_acquire) == 0) return false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (pumped_.empty()) return false;
     job = pumped_.pop_front();
+    pumpedWaiting_.fetch_sub(1, std::memory_order_relaxed);
     if (job.scsi) start = StartLocked(job, true);
   }
   host::IrqlScope dispatch(DISPATCH_LEVEL);

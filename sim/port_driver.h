@@ -17,6 +17,7 @@
 // three times and allocates nothing once the queues are big enough.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -239,6 +240,7 @@ class PortDriver {
   std::vector<std::unique_ptr<Unit>> units_;
   mutable std::mutex mu_;
   Fifo<Job> pumped_{64};
+  std::atomic<size_t> pumpedWaiting_{0};  // pumped_.size(), readable without the lock
   Fifo<Job> threaded_{64};
   std::condition_variable threadedCv_;
   std::atomic<size_t> threadedWaiting_{0};  // jobs in threaded_, readable without the lock
