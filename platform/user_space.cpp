@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,8 @@ UserSpace::UserSpace(size_t bytes) : size_((bytes + kPage - 1) / kPage * kPage),
 }
 
 UserSpace::~UserSpace() {
+  for (const auto& [start, view] : mapped_) munmap(view.start, view.length);
+  for (const View& view : retired_) munmap(view.start, view.length);
   munmap(backing_, size_);
   munmap((void*)base_, size_);
   close(fd_);
@@ -93,17 +96,40 @@ uint8_t* UserSpace::Backing(const void* address) const { return backing_ + ((uin
 
 void* UserSpace::MapSystemView(const void* address, size_t size) {
   uintptr_t offset = (uintptr_t)address - base_;
-  uintptr_t firstPage = offset / kPage * kPage;
-  size_t length = (offset + size + kPage - 1) / kPage * kPage - firstPage;
-  void* view = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, (off_t)firstPage);
-  if (view == MAP_FAILED) return nullptr;
-  return (uint8_t*)view + (offset - firstPage);
+  View view{offset / kPage * kPage, 0, nullptr};
+  view.length = (offset + size + kPage - 1) / kPage * kPage - view.firstPage;
+  auto reusable = std::find_if(retired_.begin(), retired_.end(), [&view](const View& old) {
+    return old.firstPage == view.firstPage && old.length == view.length;
+  });
+  if (reusable != retired_.end()) {
+    view.start = reusable->start;
+    retired_.erase(reusable);
+  } else {
+    void* start = mmap(nullptr, view.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, (off_t)view.firstPage);
+    if (start == MAP_FAILED) return nullptr;
+    view.start = (uint8_t*)start;
+  }
+  mapped_[(uintptr_t)view.start] = view;
+  return view.start + (offset - view.firstPage);
 }
 
 void UserSpace::UnmapSystemView(void* systemAddress, size_t size) {
-  uintptr_t start = (uintptr_t)systemAddress / kPage * kPage;
-  size_t length = ((uintptr_t)systemAddress + size + kPage - 1) / kPage * kPage - start;
-  munmap((void*)start, length);
+  (void)size;
+  auto found = mapped_.find((uintptr_t)systemAddress / kPage * kPage);
+  if (found == mapped_.end()) Violation(rule::kBadArgument, "UserSpace::UnmapSystemView", systemAddress, "not a view");
+  View view = found->second;
+  mapped_.erase(found);
+  if (viewsGivenBack_++ < kViewsUnmappedAtOnce) {
+    munmap(view.start, view.length);
+    return;
+  }
+  retired_.push_back(view);
+  if (retired_.size() > 2 * kViewsRetired) {
+    for (size_t i = 0; i < kViewsRetired; ++i) {
+      munmap(retired_.front().start, retired_.front().length);
+      retired_.pop_front();
+    }
+  }
 }
 
 }  // namespace host

@@ -71,9 +71,12 @@ void RequireIrql(KIRQL max, const char* routine, const void* object = nullptr);
 // Polls Ready for a short while before a thread goes to sleep on something
 // another processor is about to do; true when it came true. Completions on
 // real hardware follow at once, and a sleeping thread takes far longer to
-// wake than a chunk takes to move. The poll does not yield: giving the
-// processor away between polls made hand-overs between two processors
-// slower, not faster.
+// wake than a chunk takes to move. Between rounds of polls the thread
+// offers its processor to any other thread that is ready to run: with more
+// pollers than processors (an application waiting and two completion
+// threads on two processors) a poller would otherwise hold the processor
+// that the thread moving the data needs. With nothing else to run, the
+// offer returns at once.
 template <typename Ready>
 bool SpinUntil(Ready ready, std::chrono::microseconds budget = std::chrono::microseconds(200)) {
   auto until = std::chrono::steady_clock::now() + budget;
@@ -84,6 +87,7 @@ bool SpinUntil(Ready ready, std::chrono::microseconds budget = std::chrono::micr
       __builtin_ia32_pause();
 #endif
     }
+    std::this_thread::yield();
   } while (std::chrono::steady_clock::now() < until);
   return ready();
 }
@@ -216,8 +220,17 @@ class UserSpace {
   bool Accessible(const void* address, size_t size, Access access) const;
   // The backing bytes of a user range; the range must be accessible.
   uint8_t* Backing(const void* address) const;
-  // Maps the pages of [address, address + size) at a fresh system address
-  // and returns the address of the first byte; Unmap gives the view back.
+  // Maps the pages of [address, address + size) at a system address of
+  // their own and returns the address of the first byte; Unmap gives the
+  // view back. The first kViewsUnmappedAtOnce views given back are unmapped
+  // at once, so that a late touch through one stops the test. Later ones
+  // are retired instead: kept for a later mapping of the same pages (an
+  // application that sends the same command block again and again); once
+  // more than twice kViewsRetired wait, the oldest kViewsRetired are
+  // unmapped together. In that steady state a request that maps and unmaps
+  // the same pages makes no system call. Called under the world's lock.
+  static constexpr size_t kViewsUnmappedAtOnce = 1024;
+  static constexpr size_t kViewsRetired = 64;
   void* MapSystemView(const void* address, size_t size);
   void UnmapSystemView(void* systemAddress, size_t size);
 
@@ -231,6 +244,14 @@ class UserSpace {
   uint8_t* backing_ = nullptr;
   std::vector<Access> pages_;
   size_t nextPage_ = 1;
+  struct View {
+    uintptr_t firstPage = 0;  // offset into the user space
+    size_t length = 0;
+    uint8_t* start = nullptr;
+  };
+  std::map<uintptr_t, View> mapped_;  // by start
+  std::deque<View> retired_;
+  size_t viewsGivenBack_ = 0;
 };
 
 // ------------------------------------------------------------------ MDLs
