@@ -161,13 +161,18 @@ void World::NotifyProgress() {
 
 void World::WaitUntil(const std::function<bool()>& done, const char* what) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.waitLimitSeconds);
+  bool spun = false;
   for (;;) {
     // Progress is read before Done is asked, so a completion that comes
     // after the answer still wakes the wait below.
     uint64_t seen = progress_.load();
     if (done()) return;
     if (Drive()) continue;
-    if (SpinUntil(done)) return;
+    // Polls once: a wait that outlasts the poll is a long one, and sleeps
+    // from then on, so that it leaves the processors to the threads that
+    // complete what it waits for.
+    if (!spun && SpinUntil(done)) return;
+    spun = true;
     std::unique_lock<std::mutex> lock(progressMu_);
     progressCv_.wait_for(lock, std::chrono::milliseconds(5), [&] { return progress_ != seen; });
     if (std::chrono::steady_clock::now() > deadline) {

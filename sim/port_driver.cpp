@@ -125,12 +125,25 @@ bool PortDriver::PendLocked(const Job& job) {
 
 void PortDriver::QueueLocked(const Job& job) {
   if (job.how == Completion::Threaded) {
+    // A chunk sent from a completion on one of the threads, with nothing
+    // else waiting, stays with that thread: it takes it as soon as the
+    // completion returns, as a processor goes on with the next chunk of the
+    // request it is completing, instead of another thread taking it over
+    // while this one unwinds.
+    if (t_worker.port == this && threaded_.empty() && !handoff_[t_worker.index]) {
+      handoff_[t_worker.index] = job;
+      return;
+    }
     threaded_.push_back(job);
     threadedWaiting_.fetch_add(1, std::memory_order_release);
     if (workers_.empty() && !stopping_) {
-      for (int i = 0; i < std::max(1, config_.completionThreads); ++i) workers_.emplace_back([this] { Worker(); });
+      int threads = std::max(1, config_.completionThreads);
+      handoff_.assign(threads, std::nullopt);
+      for (int i = 0; i < threads; ++i) workers_.emplace_back([this, i] { Worker(i); });
     }
-    threadedCv_.notify_one();
+    // A thread that is looking will find it (it looks again under the lock
+    // before it sleeps); waking a sleeper as well would cost a system call.
+    if (spinners_.load(std::memory_order_acquire) == 0) threadedCv_.notify_one();
   } else {
     pumped_.push_back(job);
     pumpedWaiting_.fetch_add(1, std::memory_order_release);
@@ -157,27 +170,38 @@ NTSTATUS PortDriver::CompleteNow(const Job& job) {
   return status;
 }
 
-void PortDriver::Worker() {
+void PortDriver::Worker(int index) {
+  t_worker = {this, index};
   for (;;) {
     Job job;
     Start start;
     bool delayed = config_.threadedDelay.count() > 0;
     {
       std::unique_lock<std::mutex> lock(mu_);
-      auto ready = [this] { return stopping_ || (!holdThreaded_ && !threaded_.empty()); };
+      std::optional<Job>& mine = handoff_[index];
+      auto ready = [this, &mine] { return stopping_ || (!holdThreaded_ && (mine || !threaded_.empty())); };
       if (!ready()) {
         // Hardware answers at once, so look again for a little while before
         // sleeping: the next chunk a completion sends, or the next request an
         // application sends after the last one completed, should not wait
-        // for a thread to wake up.
-        lock.unlock();
-        host::SpinUntil([this] { return threadedWaiting_.load(std::memory_order_acquire) != 0; });
-        lock.lock();
+        // for a thread to wake up. One idle thread looking is enough; more
+        // would only take processors from the thread moving data.
+        if (spinners_.fetch_add(1, std::memory_order_acq_rel) == 0) {
+          lock.unlock();
+          host::SpinUntil([this] { return threadedWaiting_.load(std::memory_order_acquire) != 0; });
+          lock.lock();
+        }
+        spinners_.fetch_sub(1, std::memory_order_acq_rel);
         threadedCv_.wait(lock, ready);
       }
       if (stopping_) return;
-      job = threaded_.pop_front();
-      threadedWaiting_.fetch_sub(1, std::memory_order_relaxed);
+      if (mine) {
+        job = *mine;
+        mine.reset();
+      } else {
+        job = threaded_.pop_front();
+        threadedWaiting_.fetch_sub(1, std::memory_order_relaxed);
+      }
       if (job.scsi && !delayed) start = StartLocked(job, true);
     }
     if (delayed) {
@@ -227,7 +251,8 @@ size_t PortDriver::PumpAll() {
 
 size_t PortDriver::Queued() const {
   std::lock_guard<std::mutex> lock(mu_);
-  return pumped_.size() + threaded_.size();
+  size_t handedOff = std::count_if(handoff_.begin(), handoff_.end(), [](const auto& job) { return job.has_value(); });
+  return pumped_.size() + threaded_.size() + handedOff;
 }
 
 // ---------------------------------------------------------------- SCSI

@@ -230,7 +230,7 @@ class PortDriver {
   void RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes);
   void AnswerIoctl(const Job& job);
   void AnswerOther(const Job& job);
-  void Worker();
+  void Worker(int index);
   void StopThreads();
 
   host::World& world_;
@@ -244,6 +244,15 @@ class PortDriver {
   Fifo<Job> threaded_{64};
   std::condition_variable threadedCv_;
   std::atomic<size_t> threadedWaiting_{0};  // jobs in threaded_, readable without the lock
+  // Per completion thread: the chunk its current completion sent, kept for
+  // it alone (see QueueLocked).
+  std::vector<std::optional<Job>> handoff_;
+  std::atomic<int> spinners_{0};  // idle completion threads looking for work before they sleep
+  struct WorkerOf {
+    PortDriver* port;
+    int index;
+  };
+  static inline thread_local WorkerOf t_worker{nullptr, 0};
   bool holdThreaded_ = false;
   bool stopping_ = false;
   std::vector<std::thread> workers_;

@@ -78,8 +78,14 @@ int main(int argc, char** argv) {
   uint8_t* buffer = (uint8_t*)setup.world->user.Alloc(bytes);
   Workload workload{setup, kind == "pass-through", bytes, false, bench::PassThroughRead(*setup.world, buffer, bytes),
                     buffer};
+  // The warm-up takes the stand-in past its first requests, whose memory it
+  // gives back one system call at a time, with requests of one chunk.
   int wrong = 0;
+  workload.bytes = kChunk;
+  workload.command.SetLength(kChunk);
   for (int i = 0; i < warmUp; ++i) wrong += !workload.Expected(workload.One());
+  workload.bytes = bytes;
+  workload.command.SetLength(bytes);
   workload.retry = retry;
   // One request of each kind the counted ones make, so that nothing they
   // do is done for the first time while counted.

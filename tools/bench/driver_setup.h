@@ -61,6 +61,16 @@ struct PassThroughRead {
     cmd.pSrbStatus = (PUCHAR)(block + 1);
     cmd.pSenseBuffer = (PUCHAR)(block + 1) + 8;
     *world.user.As<SCSISCAN_CMD>(block) = cmd;
+    SetLength(length);
+  }
+  // The bytes to read, in the block and in the CDB (bytes 6 to 8).
+  void SetLength(ULONG bytes) {
+    length = bytes;
+    SCSISCAN_CMD* cmd = world.user.As<SCSISCAN_CMD>(block);
+    cmd->TransferLength = bytes;
+    cmd->Cdb[6] = (UCHAR)(bytes >> 16);
+    cmd->Cdb[7] = (UCHAR)(bytes >> 8);
+    cmd->Cdb[8] = (UCHAR)bytes;
   }
   host::IoResult Send(const host::Handle& handle) {
     return world.app.DeviceIoControl(handle, IOCTL_SCSISCAN_CMD, block, sizeof(SCSISCAN_CMD), buffer, length);
