@@ -106,6 +106,7 @@ void* UserSpace::MapSystemView(const void* address, size_t size) {
     retired_.erase(reusable);
   } else {
     void* start = mmap(nullptr, view.length, PROT_READ | PROT_WRITE, MAP_SHARED, fd_, (off_t)view.firstPage);
+    ++systemCalls_;
     if (start == MAP_FAILED) return nullptr;
     view.start = (uint8_t*)start;
   }
@@ -121,6 +122,7 @@ void UserSpace::UnmapSystemView(void* systemAddress, size_t size) {
   mapped_.erase(found);
   if (viewsGivenBack_++ < kViewsUnmappedAtOnce) {
     munmap(view.start, view.length);
+    ++systemCalls_;
     return;
   }
   retired_.push_back(view);
@@ -128,6 +130,7 @@ void UserSpace::UnmapSystemView(void* systemAddress, size_t size) {
     for (size_t i = 0; i < kViewsRetired; ++i) {
       munmap(retired_.front().start, retired_.front().length);
       retired_.pop_front();
+      ++systemCalls_;
     }
   }
 }

@@ -233,6 +233,8 @@ class UserSpace {
   static constexpr size_t kViewsRetired = 64;
   void* MapSystemView(const void* address, size_t size);
   void UnmapSystemView(void* systemAddress, size_t size);
+  // System calls made for system views since the world began.
+  size_t SystemCalls() const { return systemCalls_; }
 
   uintptr_t Base() const { return base_; }
   size_t Size() const { return size_; }
@@ -252,6 +254,7 @@ class UserSpace {
   std::map<uintptr_t, View> mapped_;  // by start
   std::deque<View> retired_;
   size_t viewsGivenBack_ = 0;
+  size_t systemCalls_ = 0;
 };
 
 // ------------------------------------------------------------------ MDLs
@@ -414,6 +417,8 @@ class Irps {
   int PowerStarts(PIRP irp) { return Require(irp, "PowerStarts").powerStarts.load(); }
   // System calls made for request memory since the world began.
   size_t SystemCalls() const { return arena_.SystemCalls() + mappings_; }
+  // Requests ever allocated, freed or not.
+  uint64_t Allocations() const { return serial_; }
   ~Irps();
 
  private:
