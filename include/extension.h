@@ -32,6 +32,7 @@ typedef struct _DEVICE_EXTENSION {
   volatile LONG OpenCount;                // creates since the last start; yields open numbers
   UNICODE_STRING SymbolicLinkName;        // buffer owned here while the link exists
   UNICODE_STRING InterfaceName;           // buffer owned here; null Buffer: no interface
+  volatile LONG ReleaseOwed;              // 1: a queue release could not be sent; the next request sends it
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // Per request: the SRB of the chunk in flight and the transfer's progress.

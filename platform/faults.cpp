@@ -71,6 +71,7 @@ FaultRule& Faults::Fail(Fault site) {
 
 bool Faults::Check(Fault site, ULONG tag, size_t size, NTSTATUS* status) {
   ++calls_[site];
+  if (recording_) recorded_.push_back({site, tag, size});
   for (auto& rule : rules_) {
     if (rule.site_ != site) continue;
     if (rule.tag_ && *rule.tag_ != tag) continue;
@@ -94,6 +95,8 @@ int Faults::Calls(Fault site) const {
 void Faults::Clear() {
   rules_.clear();
   calls_.clear();
+  recorded_.clear();
+  recording_ = false;
 }
 
 }  // namespace host

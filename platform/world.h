@@ -147,9 +147,21 @@ class Faults {
   int Calls(Fault site) const;
   void Clear();
 
+  // Every call of a fault site in order, while recording is on: what a
+  // sweep of failure points fails one at a time.
+  struct Call {
+    Fault site;
+    ULONG tag;
+    size_t size;
+  };
+  void Record(bool on) { recording_ = on; }
+  const std::vector<Call>& Recorded() const { return recorded_; }
+
  private:
   std::deque<FaultRule> rules_;
   std::map<Fault, int> calls_;
+  bool recording_ = false;
+  std::vector<Call> recorded_;
 };
 
 // ------------------------------------------------------------------ pool

@@ -50,6 +50,21 @@ TEST_F(PassThroughTest, AFailingSecondChunkEndsTheRequestWithItsStatusByteAndSen
   EXPECT_THAT(world.errorLog.Entries(), IsEmpty()) << "the pass-through logs nothing";
 }
 
+TEST_F(PassThroughTest, AReleaseThatCannotBeHadIsSentBeforeTheNextRequest) {
+  port->Script().Then(ScsiOutcome::Good()).Then(ScsiOutcome::CheckCondition(0x4, 0x44, 0x00));
+  world.faults.Fail(host::Fault::IrpAllocation);
+  void* data = world.user.Alloc(200000);
+  UserCommand command = CommandBuilder().Cdb({0x28, 0, 0, 0, 0, 0, 0, 0, 0, 0}).DataIn(200000).Build(world);
+  EXPECT_EQ(PassThrough(*a, command, data, 200000).information, 65536u);
+  EXPECT_TRUE(port->Frozen());
+  EXPECT_THAT(world.pool.Count(STILLSCSI_POOL_TAG), 1u) << "the release's block is given back";
+
+  host::IoResult next = PassThrough(*b, command, data, 200000);
+  EXPECT_EQ(next.status, STATUS_SUCCESS);
+  EXPECT_EQ(next.information, 200000u) << "served, not held behind the frozen queue";
+  EXPECT_EQ(port->Releases(), 1);
+}
+
 TEST_F(PassThroughTest, ADataOverrunOnASingleChunkCountsNoBytes) {
   port->Script().Then(ScsiOutcome::Short(1000));
   void* data = world.user.Alloc(4096);

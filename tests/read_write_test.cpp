@@ -151,6 +151,38 @@ TEST_F(ReadWriteTest, AChunkThatSucceedsWithoutMovingAByteEndsTheRead) {
   EXPECT_EQ(Executed().size(), 2u);
 }
 
+// A release that cannot be had leaves the unit's queue frozen, and the port
+// holds every SRB of a frozen unit: a retry sent behind it would never end.
+TEST_F(ReadWriteTest, WithoutTheReleaseTheChunkIsNotRetriedAndTheNextRequestSendsTheReleaseFirst) {
+  port->Script().Then(ScsiOutcome::CheckCondition(0x4, 0x44));
+  world.faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
+  host::IoResult failed = ReadBytes(*a, 4096);
+  EXPECT_EQ(failed.status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(failed.information, 0u);
+  EXPECT_TRUE(port->Frozen());
+  EXPECT_EQ(port->Releases(), 0);
+
+  void* data;
+  host::IoResult next = ReadBytes(*b, 4096, &data);
+  EXPECT_EQ(next.status, STATUS_SUCCESS) << "another handle's read is served";
+  EXPECT_TRUE(IsPattern(data, 4096, 4096));
+  std::vector<UCHAR> functions;
+  for (const auto& sent : port->Srbs()) functions.push_back(sent.srb.Function);
+  EXPECT_THAT(functions, ElementsAre(SRB_FUNCTION_EXECUTE_SCSI, SRB_FUNCTION_RELEASE_QUEUE, SRB_FUNCTION_EXECUTE_SCSI));
+  EXPECT_EQ(ReadBytes(*a, 4096).status, STATUS_SUCCESS);
+  EXPECT_EQ(port->Releases(), 1) << "owed once, sent once";
+}
+
+TEST_F(ReadWriteTest, AReleaseStillOwedThatCannotBeSentRefusesTheRequestWithNothingSent) {
+  port->Script().Then(ScsiOutcome::CheckCondition(0x4, 0x44));
+  world.faults.Fail(host::Fault::IrpAllocation).Times(2);
+  EXPECT_EQ(ReadBytes(*a, 4096).status, STATUS_IO_DEVICE_ERROR);
+  EXPECT_EQ(ReadBytes(*a, 4096).status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(Executed().size(), 1u);
+  EXPECT_EQ(ReadBytes(*a, 4096).status, STATUS_SUCCESS) << "the third sends the release";
+  EXPECT_FALSE(port->Frozen());
+}
+
 TEST_F(ReadWriteTest, AReadOrWriteCostsThreeAllocationsWhateverItsChunksAndRetries) {
   auto count = [&](auto request) {
     uint64_t before = world.pool.Allocations(host::kUntaggedPoolTag);

@@ -189,18 +189,23 @@ TEST_F(ReleaseTest, ARequestAtDispatchLevelGoesDownDirectlyAndAnImmediateAnswerF
   EXPECT_EQ(world.pool.Count(STILLSCSI_POOL_TAG), 1u);
 }
 
-TEST_F(ReleaseTest, WithoutPoolOrAnIrpNothingIsSentAndNothingLeft) {
+TEST_F(ReleaseTest, WithoutPoolOrAnIrpNothingIsSentNothingLeftAndTheReleaseIsOwed) {
   Freeze();
   world.faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
-  ReleaseDeviceQueue(device);
+  EXPECT_FALSE(ReleaseDeviceQueue(device));
+  EXPECT_EQ(extension->ReleaseOwed, 1);
   world.faults.Fail(host::Fault::IrpAllocation);
-  ReleaseDeviceQueue(device);
+  EXPECT_FALSE(SendOwedRelease(device));
+  EXPECT_EQ(extension->ReleaseOwed, 1) << "still owed";
   EXPECT_EQ(port->Releases(), 0);
   EXPECT_TRUE(port->Frozen()) << "the queue stays frozen until a later release";
   EXPECT_EQ(world.pool.Count(STILLSCSI_POOL_TAG), 1u);
-  ReleaseDeviceQueue(device);
+  EXPECT_TRUE(SendOwedRelease(device));
+  EXPECT_EQ(extension->ReleaseOwed, 0);
   port->PumpAll();
   EXPECT_FALSE(port->Frozen());
+  EXPECT_TRUE(SendOwedRelease(device)) << "nothing owed, nothing sent";
+  EXPECT_EQ(port->Releases(), 1);
 }
 
 // ---------------------------------------------------------------- failures interpreted on two processors

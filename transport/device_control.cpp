@@ -74,6 +74,12 @@ static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
   PVOID mapped;
   NTSTATUS status;
 
+  // A frozen queue would hold this request's SRBs for ever.
+  if (!SendOwedRelease(DeviceObject)) {
+    Irp->IoStatus.Information = 0;
+    return Complete(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
+  }
+
   context = BuildTransferContext(Extension, cmd, location->Parameters.DeviceIoControl.InputBufferLength,
                                  Irp->MdlAddress);
   if (context == NULL) return Complete(DeviceObject, Irp, STATUS_INVALID_PARAMETER);

@@ -34,6 +34,8 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   IncrementIoCount(DeviceObject);
   if (!extension->DeviceStarted) return Refuse(DeviceObject, Irp, STATUS_DELETE_PENDING);
   if (LockedAgainst(extension, OpenNumberOf(Irp))) return Refuse(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+  // A frozen queue would hold this request's SRBs for ever.
+  if (!SendOwedRelease(DeviceObject)) return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
 
   // The request's own command block and sense buffer, owned by the request
   // until ReadWriteCompletion ends it.
@@ -109,11 +111,15 @@ NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     }
   } else {
     NTSTATUS interpreted;
-    // The release goes down before any retry of the chunk.
-    if (srb->SrbStatus & SRB_STATUS_QUEUE_FROZEN) ReleaseDeviceQueue(DeviceObject);
-    if (InterpretSenseInfo(DeviceObject, srb, IRP_MJ_SCSI, (ULONG)(READ_WRITE_RETRIES - context->RetryCount),
-                           &interpreted) &&
-        context->RetryCount != 0) {
+    BOOLEAN released = TRUE;
+    BOOLEAN retry;
+    // The release goes down before any retry of the chunk; a retry behind a
+    // queue that stays frozen would never end, so without the release the
+    // chunk is not retried.
+    if (srb->SrbStatus & SRB_STATUS_QUEUE_FROZEN) released = ReleaseDeviceQueue(DeviceObject);
+    retry = InterpretSenseInfo(DeviceObject, srb, IRP_MJ_SCSI, (ULONG)(READ_WRITE_RETRIES - context->RetryCount),
+                               &interpreted);
+    if (retry && released && context->RetryCount != 0) {
       context->RetryCount--;
       return SendChunk(DeviceObject, Irp, context, TRUE);
     }

@@ -65,18 +65,21 @@ NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
+BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PRELEASE_QUEUE_CONTEXT block;
   PIO_STACK_LOCATION next;
   PIRP irp;
   KIRQL oldIrql;
 
-  // Ordinary nonpaged pool: a block that cannot be had drops the release,
-  // as a missing IRP does; the queue stays frozen until the next frozen
-  // completion asks again.
+  // Ordinary nonpaged pool. Without the block or the IRP the release is
+  // owed: nothing of the unit completes while its queue is frozen, so no
+  // later completion would ask again, and the next request sends it.
   block = (PRELEASE_QUEUE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(RELEASE_QUEUE_CONTEXT), STILLSCSI_POOL_TAG);
-  if (block == NULL) return;
+  if (block == NULL) {
+    InterlockedExchange(&extension->ReleaseOwed, 1);
+    return FALSE;
+  }
   block->Signature = RELEASE_QUEUE_SIGNATURE;
   block->DeviceObject = DeviceObject;
   RtlZeroMemory(&block->Srb, sizeof(SCSI_REQUEST_BLOCK));
@@ -86,7 +89,8 @@ VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == NULL) {
     ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
-    return;
+    InterlockedExchange(&extension->ReleaseOwed, 1);
+    return FALSE;
   }
   IoSetCompletionRoutine(irp, ReleaseQueueCompletion, block, TRUE, TRUE, TRUE);
   next = IoGetNextIrpStackLocation(irp);
@@ -104,4 +108,12 @@ VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   } else {
     IofCallDriver(extension->StackDeviceObject, irp);
   }
+  return TRUE;
+}
+
+BOOLEAN SendOwedRelease(PDEVICE_OBJECT DeviceObject) {
+  PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+
+  if (InterlockedExchange(&extension->ReleaseOwed, 0) == 0) return TRUE;
+  return ReleaseDeviceQueue(DeviceObject);
 }

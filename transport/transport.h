@@ -33,9 +33,13 @@ NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Conte
 VOID SetCdbTransferLength(PUCHAR Cdb, ULONG Length);
 
 // Sends a release of the device's frozen queue in an IRP of the driver's own
-// and returns at once; when no pool or IRP is to be had, the release is
-// dropped.
-VOID ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject);
+// and returns at once; TRUE when it went down. When no pool or IRP is to be
+// had, the release is owed: the port holds every SRB of the unit until it
+// comes, so the next request of the device sends it first.
+BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject);
+// Sends a release still owed, if any; FALSE when one is owed and still
+// cannot be sent.
+BOOLEAN SendOwedRelease(PDEVICE_OBJECT DeviceObject);
 NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 // Interprets a failed SRB: *Status receives the status that names the
