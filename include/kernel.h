@@ -34,3 +34,9 @@
 #define WIDE_TEXT(s) L##s
 
 #endif
+
+// Reads a 32-bit field that other processors change with interlocked
+// operations: whole, without a fence, a plain load on x64. Saying so keeps
+// the compiler from tearing or caching it, and tells the host's race
+// detector that the read is meant.
+#define READ_SHARED_LONG(Field) ((LONG)__atomic_load_n((volatile LONG*)&(Field), __ATOMIC_RELAXED))

@@ -1,7 +1,8 @@
 #!/bin/sh
-# Builds and runs every test: the host build plain and under AddressSanitizer
-# and UndefinedBehaviorSanitizer, and (when the mingw-w64 cross compiler is
-# installed) the Windows driver image with its checks.
+# Builds and runs every test: the host build plain, under AddressSanitizer
+# and UndefinedBehaviorSanitizer, and under ThreadSanitizer, and (when the
+# mingw-w64 cross compiler is installed) the Windows driver image with its
+# checks.
 #   tools/test.sh [BUILD_ROOT]      default BUILD_ROOT: build
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -21,4 +22,8 @@ run plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=${ASAN_OPTIONS:-allow_user_segv_handler=1:detect_leaks=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run sanitize -DCMAKE_BUILD_TYPE=Debug -DSTILLSCSI_SANITIZE=ON
+# Races: every test again under ThreadSanitizer, the concurrency tests with
+# their completion threads, lock races and requests in flight among them.
+TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
+  run tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTILLSCSI_TSAN=ON
 echo "== all tests passed"

@@ -193,9 +193,8 @@ static VOID SlowDownAfterErrors(PDEVICE_EXTENSION Extension) {
   volatile LONG* flags = (volatile LONG*)&Extension->SrbFlags;
   LONG before, after;
 
-  if (*(volatile ULONG*)&Extension->ErrorCount != 4) return;
   do {
-    before = *flags;
+    before = READ_SHARED_LONG(*flags);
     after = (LONG)(((ULONG)before & ~(ULONG)(SRB_FLAGS_QUEUE_ACTION_ENABLE | SRB_FLAGS_NO_QUEUE_FREEZE)) |
                    SRB_FLAGS_DISABLE_SYNCH_TRANSFER);
   } while (InterlockedCompareExchange(flags, after, before) != before);
@@ -273,8 +272,12 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
       retry = scsi->Retry;
       counted = scsi->Counted;
     }
-    if (counted) CountError(extension);
-    SlowDownAfterErrors(extension);
+    // A counted failure looks at the count it made itself, as other
+    // completions may be counting at the same time; an uncounted one at
+    // the count as it stands.
+    if ((counted ? CountError(extension) : (ULONG)READ_SHARED_LONG(extension->ErrorCount)) == 4) {
+      SlowDownAfterErrors(extension);
+    }
     lastError = (ULONG)InterlockedExchange((volatile LONG*)&extension->LastSrbError, srbStatus);
     // A selection timeout is logged once, not again while nothing else failed.
     if (log == LogSelectionTimeout && lastError == SRB_STATUS_SELECTION_TIMEOUT) log = LogNone;

@@ -19,9 +19,9 @@ NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Conte
   srb->QueueAction = SRB_SIMPLE_TAG_REQUEST;
   srb->CdbLength = cmd->CdbLength;
   srb->SenseInfoBufferLength = cmd->SenseLength;
-  flags = cmd->SrbFlags | *(volatile ULONG*)&extension->SrbFlags;
+  flags = cmd->SrbFlags | (ULONG)READ_SHARED_LONG(extension->SrbFlags);
   srb->DataTransferLength = Context->ChunkLength;
-  srb->TimeOutValue = (ULONG)extension->TimeOutValue;
+  srb->TimeOutValue = (ULONG)READ_SHARED_LONG(extension->TimeOutValue);
   srb->DataBuffer = (PVOID)Context->DataPointer;
   srb->SenseInfoBuffer = Context->SenseBuffer;
   srb->NextSrb = NULL;
