@@ -33,7 +33,9 @@ NTSTATUS LockUserBuffer(World& world, PIRP irp, const void* buffer, ULONG length
 
 // Copies buffered output back into the caller's user buffer.
 void CopyBack(World& world, PIRP irp, void* output, ULONG outputLength) {
-  if (output == nullptr) return;
+  // Nothing to copy: a request refused before its system buffer was made
+  // (its output may aim anywhere), or an empty output.
+  if (output == nullptr || outputLength == 0 || irp->AssociatedIrp.SystemBuffer == nullptr) return;
   CopyBufferedOutput(irp, irp->AssociatedIrp.SystemBuffer, world.user.Backing(output), outputLength);
 }
 

@@ -26,4 +26,13 @@ UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
 # their completion threads, lock races and requests in flight among them.
 TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1} \
   run tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTILLSCSI_TSAN=ON
+# Fuzzing: the request fuzzer (clang, libFuzzer with AddressSanitizer and
+# UndefinedBehaviorSanitizer) runs a fixed number of inputs from the kept
+# corpus; STILLSCSI_FUZZ_RUNS changes the number.
+if command -v "${FUZZ_CXX:-clang++-14}" >/dev/null 2>&1; then
+  echo "== fuzz"
+  CXX=${FUZZ_CXX:-clang++-14} "$root/tools/fuzz.sh" "$build/fuzz" "${STILLSCSI_FUZZ_RUNS:-50000}"
+else
+  echo "== fuzz: skipped, ${FUZZ_CXX:-clang++-14} is not installed"
+fi
 echo "== all tests passed"
