@@ -144,6 +144,16 @@ TEST_F(DeviceControlTest, TheAddressFillsFourBytesOfAnInformationRecordOfExactly
   EXPECT_EQ(Control(*a, IOCTL_SCSISCAN_GET_INFO, nullptr, 0, info, sizeof(SCSISCAN_INFO)).status, STATUS_IO_DEVICE_ERROR);
 }
 
+// The I/O manager refuses a buffered output it cannot write before the
+// driver sees the request, and then copies nothing back to it.
+TEST_F(DeviceControlTest, ABufferedOutputInKernelMemoryIsRefusedBeforeTheDriverAndNothingIsCopied) {
+  static ULONG kernel[4] = {0x11111111, 0x22222222, 0x33333333, 0x44444444};
+  ULONG* input = UserValue<ULONG>(90);
+  EXPECT_EQ(Control(*a, IOCTL_SCSISCAN_SET_TIMEOUT, input, 4, kernel, 4).status, STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(kernel[0], 0x11111111u);
+  EXPECT_EQ(extension->TimeOutValue, 60) << "the driver never saw it";
+}
+
 TEST_F(DeviceControlTest, ACodeOutsideTheTableIsNotSupported) {
   EXPECT_EQ(Any(*a, kOutsideTheTable).status, STATUS_NOT_SUPPORTED);
 }
