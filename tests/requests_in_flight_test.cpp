@@ -119,6 +119,32 @@ TEST_F(InFlightTest, ReadsWritesAndPassThroughsOfThreeHandlesEndCorrectlyWhenASt
   EXPECT_EQ(extension->PendingIoCount, 0);
 }
 
+// Timeouts changed by one handle while another's reads are in flight: each
+// SRB carries a timeout that was set, whole, and the reads are not
+// disturbed.
+TEST_F(InFlightTest, TimeoutsChangedDuringTransfersReachEachSrbWhole) {
+  std::atomic<bool> done{false};
+  std::thread setter([&] {
+    ULONG* value = UserValue<ULONG>(0);
+    for (ULONG round = 0; !done; ++round) {
+      *world.user.As<ULONG>(value) = 0x01010101u * (1 + round % 4);
+      EXPECT_EQ(Control(*b, IOCTL_SCSISCAN_SET_TIMEOUT, value, 4, nullptr, 0).status, STATUS_SUCCESS);
+    }
+  });
+  void* data = world.user.Alloc(3 * 65536);
+  for (int i = 0; i < 100; ++i) {
+    host::IoResult result = world.app.Read(*a, data, 3 * 65536);
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    ASSERT_EQ(result.information, 3 * 65536u);
+  }
+  done = true;
+  setter.join();
+  for (const auto& sent : port->Srbs()) {
+    ULONG timeout = sent.srb.TimeOutValue;
+    EXPECT_TRUE(timeout == 60 || (timeout % 0x01010101u == 0 && timeout / 0x01010101u <= 4)) << std::hex << timeout;
+  }
+}
+
 // A queue release still at the port counts in the device: the removal
 // waits for it, so its completion never runs in a driver that has gone.
 TEST_F(InFlightTest, AQueueReleaseStillAtThePortHoldsTheRemovalBack) {

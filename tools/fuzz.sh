@@ -2,7 +2,8 @@
 # Runs the request fuzzer for a fixed number of inputs, starting from the
 # kept seed corpus (tests/fuzz/corpus, which it does not change); new inputs
 # and any crash go to a work folder. Exits non-zero on a crash, a leak, a
-# hang or a report.
+# hang or a report. What a driver leaks shows in the audit after each
+# input; the host heap is checked for leaks once, at the end.
 #   tools/fuzz.sh [BUILD_DIR] [RUNS] [WORK_DIR]
 #   defaults: build/fuzz, 100000, BUILD_DIR/fuzz-work
 # Builds (or brings up to date) the fuzzer first, with clang.
@@ -22,7 +23,7 @@ mkdir -p "$work/corpus" "$work/artifacts"
 start=$(date +%s)
 ASAN_OPTIONS=${ASAN_OPTIONS:-allow_user_segv_handler=1:detect_leaks=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-  "$fuzzer" "$work/corpus" "$root/tests/fuzz/corpus" -runs="$runs" -timeout=20 -rss_limit_mb=4096 \
+  "$fuzzer" "$work/corpus" "$root/tests/fuzz/corpus" -runs="$runs" -timeout=20 -rss_limit_mb=4096 -detect_leaks=0 \
     -artifact_prefix="$work/artifacts/" -print_final_stats=1 >"$work/log" 2>&1 || {
   tail -60 "$work/log"
   echo "fuzz: FAILED after $(( $(date +%s) - start )) s; the input is in $work/artifacts" >&2
