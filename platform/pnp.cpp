@@ -28,6 +28,9 @@ NTSTATUS PnpManager::AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
   NTSTATUS status = driver->DriverExtension->AddDevice(driver, pdo);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) Violation(rule::kIrqlChanged, "AddDevice", driver);
   std::lock_guard<host::WorldLock> lock(world.mu);
+  // A device added over a PDO whose earlier device was removed starts anew:
+  // no surprise removal or removal of the old one applies to it.
+  if (NT_SUCCESS(status)) states_.erase(pdo);
   PDEVICE_OBJECT top = world.objects.Top(pdo);
   if (NT_SUCCESS(status) && top != below) {
     if (top->Flags & DO_DEVICE_INITIALIZING) Report(rule::kDeviceInitializing, "AddDevice", top);

@@ -316,6 +316,21 @@ TEST_F(LifecycleTest, AStopOfADeviceNeverStartedLeavesNothingBehind) {
 
 // ---------------------------------------------------------------- capabilities
 
+// A device added over the PDO of a removed one is a new device to the
+// manager: its surprise removal is followed by its own removal.
+TEST_F(LifecycleTest, ADeviceAddedAfterARemovalIsRemovedAfterItsOwnSurpriseRemoval) {
+  ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  ASSERT_EQ(world.pnp.Remove(port->Pdo()), host::Removal::Removed);
+  PDEVICE_OBJECT second = Add();
+  ASSERT_EQ(Start(second), STATUS_SUCCESS);
+  host::Handle handle;
+  ASSERT_EQ(world.app.Open("\\\\.\\StillScsi" + std::to_string(Extension(second)->DeviceNumber), &handle),
+            STATUS_SUCCESS);
+  EXPECT_EQ(world.pnp.SurpriseRemove(port->Pdo()), host::Removal::Deferred);
+  world.app.Close(handle);
+  EXPECT_TRUE(RemovedByPnp(second));
+}
+
 TEST_F(LifecycleTest, CapabilitiesCarryLatenciesOfTenAndNothingElseOfTheDrivers) {
   host::PnpResult result = Pnp(device, IRP_MN_QUERY_CAPABILITIES);
   EXPECT_EQ(result.status, STATUS_SUCCESS);

@@ -4,7 +4,8 @@
 // unowned, read-only, kernel and page-straddling memory, reads and writes,
 // opens, closes, lock and unlock from several handles), scripted port
 // outcomes (SRB and SCSI status, bytes moved, sense bytes of any length),
-// and Plug and Play stop, start and removal between them.
+// and Plug and Play stop, start and removal between them, or the unit
+// vanishing (surprise removal).
 //
 // Every input runs on a fresh stand-in. A verifier stop ends the process as
 // a crash; after each request its status must be one the driver or the I/O
@@ -70,7 +71,8 @@ class Session {
 
   void Run() {
     for (int step = 0; step < 24 && in_.remaining_bytes() > 0; ++step) {
-      switch (in_.ConsumeIntegralInRange<int>(0, 10)) {
+      if (gone_) return;
+      switch (in_.ConsumeIntegralInRange<int>(0, 11)) {
         case 0: Control(); break;
         case 1: PassThrough(); break;
         case 2: PassThrough(); break;
@@ -82,6 +84,7 @@ class Session {
         case 8: OpenOrClose(); break;
         case 9: StopOrStart(); break;
         case 10: RemoveAndAddAgain(); break;
+        case 11: Vanish(); break;
       }
     }
   }
@@ -176,8 +179,9 @@ class Session {
     ULONG outputLength = in_.ConsumeIntegralInRange<ULONG>(0, 300);
     void* input = in_.ConsumeBool() ? Owned(inputLength) : Place(inputLength);
     void* output = in_.ConsumeBool() ? Owned(outputLength) : Place(outputLength);
-    Check(world_.app.DeviceIoControl(*handle, code, input, inputLength, output, outputLength).status,
-          "a device control");
+    host::IoResult result = world_.app.DeviceIoControl(*handle, code, input, inputLength, output, outputLength);
+    Check(result.status, "a device control");
+    if (result.information > outputLength) Fail("a device control gave more bytes than its output holds");
   }
 
   void PassThrough() {
@@ -200,8 +204,9 @@ class Session {
     ULONG blockLength = in_.ConsumeBool() ? sizeof(SCSISCAN_CMD) : in_.ConsumeIntegralInRange<ULONG>(0, 80);
     void* block = world_.user.Alloc(sizeof(SCSISCAN_CMD) + 32);
     std::memcpy(world_.user.Bytes(block, sizeof(cmd)).data(), &cmd, sizeof(cmd));
-    Check(world_.app.DeviceIoControl(*handle, IOCTL_SCSISCAN_CMD, block, blockLength, data, dataLength).status,
-          "a pass-through");
+    host::IoResult result = world_.app.DeviceIoControl(*handle, IOCTL_SCSISCAN_CMD, block, blockLength, data, dataLength);
+    Check(result.status, "a pass-through");
+    if (result.information > dataLength) Fail("a pass-through moved more bytes than its buffer holds");
   }
 
   void Transfer(UCHAR major) {
@@ -250,6 +255,19 @@ class Session {
     if (status != STATUS_SUCCESS) Fail("a stop or start failed");
   }
 
+  // The unit vanishes under whatever is in flight: a surprise removal, and
+  // the removal after the last close.
+  void Vanish() {
+    port_->Unplug();
+    world_.pnp.SurpriseRemove(Pdo());
+    port_->PumpAll();
+    CloseAll();
+    if (!world_.pnp.Removed(Pdo())) Fail("no removal after the last close of a vanished unit");
+    if (Pdo()->AttachedDevice != nullptr) Fail("the vanished unit's device is still attached");
+    present_ = false;
+    gone_ = true;
+  }
+
   void RemoveAndAddAgain() {
     port_->PumpAll();
     CloseAll();
@@ -263,6 +281,7 @@ class Session {
   std::unique_ptr<sim::PortDriver> port_;
   PDRIVER_OBJECT driver_ = nullptr;
   bool present_ = false;
+  bool gone_ = false;
   std::deque<host::Handle> handles_;
 };
 
