@@ -27,6 +27,12 @@ add_test(NAME win_image_checker_refuses_faults
   COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_check_image.py" "${STILLSCSI_WIN_OUT}/build")
 set_tests_properties(win_image_checker_refuses_faults PROPERTIES FIXTURES_REQUIRED win_image)
 
+# The driver package's INF, and its checker's own test. Need no image.
+add_test(NAME win_inf_passes_check
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_DIR}/check_inf.py" "${STILLSCSI_WIN_DIR}/stillscsi.inf")
+add_test(NAME win_inf_checker_refuses_faults
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_check_inf.py")
+
 # The host build's kernel declarations against the platform's: every record,
 # field, type and constant platform/host_ddk.h declares, measured by the host
 # compiler and by the cross compiler (win/layout/). Needs no image.
