@@ -66,3 +66,15 @@ class AppTest : public DriverTest {
   host::Handle* a = nullptr;  // two handles of the device
   host::Handle* b = nullptr;
 };
+
+// The same, with the port completing SCSI requests from two threads at
+// DISPATCH_LEVEL, as hardware does, so that requests end side by side.
+class ThreadedAppTest : public AppTest {
+ protected:
+  sim::PortConfig Config() override {
+    sim::PortConfig config;
+    config.scsi = sim::Completion::Threaded;
+    config.completionThreads = 2;
+    return config;
+  }
+};

@@ -9,23 +9,14 @@
 
 #include "app_fixture.h"
 
-using sim::Completion;
-
 namespace {
 
 constexpr int kHandles = 16;
 constexpr int kPerHandle = 16;  // 256 requests in all
 constexpr ULONG kLength = 3 * 65536;
 
-class LoadTest : public AppTest {
+class LoadTest : public ThreadedAppTest {
  protected:
-  sim::PortConfig Config() override {
-    sim::PortConfig config;
-    config.scsi = Completion::Threaded;
-    config.completionThreads = 2;
-    return config;
-  }
-
   struct InFlight {
     std::shared_ptr<host::PendingIo> io;
     enum class Kind { Read, Write, PassThrough } kind;

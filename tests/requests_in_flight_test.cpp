@@ -8,14 +8,8 @@
 
 using sim::Completion;
 
-class InFlightTest : public AppTest {
+class InFlightTest : public ThreadedAppTest {
  protected:
-  sim::PortConfig Config() override {
-    sim::PortConfig config;
-    config.scsi = Completion::Threaded;
-    config.completionThreads = 2;
-    return config;
-  }
   // Each 64 KiB chunk of a read is one run of the instrument's pattern,
   // whose bytes step by 7.
   bool ChunksAreRuns(const void* data, ULONG length) {
