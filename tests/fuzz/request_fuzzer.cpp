@@ -29,22 +29,31 @@
 
 namespace {
 
-// What a request of an application may end with: the driver's own answers,
-// the port's (a pass-through's SRB outcome is in its status byte, not here)
-// and the I/O manager's refusals of buffers it cannot reach.
-const std::set<NTSTATUS> kAnswers = {
-    STATUS_SUCCESS,          STATUS_DELETE_PENDING,          STATUS_DEVICE_BUSY,
-    STATUS_NOT_SUPPORTED,    STATUS_INVALID_PARAMETER,       STATUS_INSUFFICIENT_RESOURCES,
-    STATUS_ACCESS_VIOLATION, STATUS_IO_DEVICE_ERROR,         STATUS_INVALID_DEVICE_REQUEST,
+// What each kind of request may end with: the driver's own answers (a
+// pass-through's SRB outcome is in its status byte, not here) and the I/O
+// manager's refusal of buffers it cannot reach.
+const std::set<NTSTATUS> kTransferAnswers = {STATUS_SUCCESS,         STATUS_DELETE_PENDING,
+                                             STATUS_DEVICE_BUSY,     STATUS_INSUFFICIENT_RESOURCES,
+                                             STATUS_IO_DEVICE_ERROR, STATUS_ACCESS_VIOLATION};
+const std::set<NTSTATUS> kPassThroughAnswers = {STATUS_SUCCESS,           STATUS_DELETE_PENDING,
+                                                STATUS_DEVICE_BUSY,       STATUS_INVALID_PARAMETER,
+                                                STATUS_INSUFFICIENT_RESOURCES, STATUS_ACCESS_VIOLATION};
+const std::set<NTSTATUS> kLockAnswers = {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_DEVICE_BUSY};
+const std::set<NTSTATUS> kControlAnswers = {
+    STATUS_SUCCESS,          STATUS_DELETE_PENDING,    STATUS_DEVICE_BUSY,
+    STATUS_NOT_SUPPORTED,    STATUS_INVALID_PARAMETER, STATUS_INSUFFICIENT_RESOURCES,
+    STATUS_ACCESS_VIOLATION, STATUS_INVALID_DEVICE_REQUEST,
 };
+const std::set<NTSTATUS> kOpenAnswers = {STATUS_SUCCESS, STATUS_DELETE_PENDING,
+                                         STATUS_OBJECT_NAME_NOT_FOUND};  // a stopped device has no link
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "FUZZ: %s\n", what.c_str());
   std::abort();
 }
 
-void Check(NTSTATUS status, const char* request) {
-  if (!kAnswers.count(status)) {
+void Check(NTSTATUS status, const std::set<NTSTATUS>& answers, const char* request) {
+  if (!answers.count(status)) {
     char text[96];
     std::snprintf(text, sizeof(text), "%s ended with 0x%08X, which nothing here answers with", request,
                   (unsigned)status);
@@ -125,8 +134,7 @@ class Session {
     host::Handle& handle = handles_.emplace_back();
     std::string name = "\\\\.\\StillScsi" + std::to_string(Extension()->DeviceNumber);
     NTSTATUS status = world_.app.Open(name, &handle);
-    // A stopped device has no link to be opened by.
-    if (status != STATUS_OBJECT_NAME_NOT_FOUND) Check(status, "an open");
+    Check(status, kOpenAnswers, "an open");
   }
   void CloseAll() {
     for (host::Handle& handle : handles_) {
@@ -180,7 +188,7 @@ class Session {
     void* input = in_.ConsumeBool() ? Owned(inputLength) : Place(inputLength);
     void* output = in_.ConsumeBool() ? Owned(outputLength) : Place(outputLength);
     host::IoResult result = world_.app.DeviceIoControl(*handle, code, input, inputLength, output, outputLength);
-    Check(result.status, "a device control");
+    Check(result.status, code == IOCTL_SCSISCAN_CMD ? kPassThroughAnswers : kControlAnswers, "a device control");
     if (result.information > outputLength) Fail("a device control gave more bytes than its output holds");
   }
 
@@ -205,7 +213,7 @@ class Session {
     void* block = world_.user.Alloc(sizeof(SCSISCAN_CMD) + 32);
     std::memcpy(world_.user.Bytes(block, sizeof(cmd)).data(), &cmd, sizeof(cmd));
     host::IoResult result = world_.app.DeviceIoControl(*handle, IOCTL_SCSISCAN_CMD, block, blockLength, data, dataLength);
-    Check(result.status, "a pass-through");
+    Check(result.status, kPassThroughAnswers, "a pass-through");
     if (result.information > dataLength) Fail("a pass-through moved more bytes than its buffer holds");
   }
 
@@ -216,7 +224,7 @@ class Session {
     void* buffer = in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? Place(length) : world_.user.Alloc(length + 1);
     host::IoResult result = major == IRP_MJ_READ ? world_.app.Read(*handle, buffer, length)
                                                  : world_.app.Write(*handle, buffer, length);
-    Check(result.status, major == IRP_MJ_READ ? "a read" : "a write");
+    Check(result.status, kTransferAnswers, major == IRP_MJ_READ ? "a read" : "a write");
     if (NT_SUCCESS(result.status) && result.information > length) Fail("more bytes than asked for");
   }
 
@@ -224,7 +232,7 @@ class Session {
     host::Handle* handle = Pick();
     if (handle == nullptr) return;
     ULONG code = in_.ConsumeBool() ? IOCTL_SCSISCAN_LOCKDEVICE : IOCTL_SCSISCAN_UNLOCKDEVICE;
-    Check(world_.app.DeviceIoControl(*handle, code, nullptr, 0, nullptr, 0).status, "a lock or unlock");
+    Check(world_.app.DeviceIoControl(*handle, code, nullptr, 0, nullptr, 0).status, kLockAnswers, "a lock or unlock");
   }
 
   // The outcome of the next SRB, or of several.
