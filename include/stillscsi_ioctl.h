@@ -2,7 +2,15 @@
 // records they exchange with it. Layouts are those of 64-bit callers.
 #pragma once
 
+#if defined(STILLSCSI_USER_MODE)
+// An application for Windows, built with the platform's user-mode headers.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstddef>
+#else
 #include "kernel.h"
+#endif
 
 #define IOCTL_SCSISCAN_CMD          CTL_CODE(FILE_DEVICE_SCANNER, 4, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
 #define IOCTL_SCSISCAN_LOCKDEVICE   CTL_CODE(FILE_DEVICE_SCANNER, 5, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)

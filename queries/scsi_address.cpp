@@ -25,10 +25,13 @@ PAGED_ROUTINE NTSTATUS GetScsiAddress(PDEVICE_OBJECT DeviceObject, PSCSISCAN_INF
                                  &ioStatus);
   if (NT_SUCCESS(status)) {
     // Only the four address bytes: the rest of the record is the caller's.
-    Info->PortNumber = address->PortNumber;
-    Info->PathId = address->PathId;
-    Info->TargetId = address->TargetId;
-    Info->Lun = address->Lun;
+    // The record lies in the caller's memory at whatever alignment the
+    // caller chose, so it is written as bytes, not through its fields.
+    PUCHAR bytes = (PUCHAR)Info + offsetof(SCSISCAN_INFO, PortNumber);
+    bytes[0] = address->PortNumber;
+    bytes[1] = address->PathId;
+    bytes[2] = address->TargetId;
+    bytes[3] = address->Lun;
   }
 
   ExFreePoolWithTag(event, STILLSCSI_POOL_TAG);

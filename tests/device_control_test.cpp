@@ -154,6 +154,19 @@ TEST_F(DeviceControlTest, ABufferedOutputInKernelMemoryIsRefusedBeforeTheDriverA
   EXPECT_EQ(extension->TimeOutValue, 60) << "the driver never saw it";
 }
 
+// The caller's record may lie at any alignment; the sanitizer build stops a
+// field written through a misaligned record.
+TEST_F(DeviceControlTest, TheAddressIsWrittenIntoARecordAtAnyAlignment) {
+  auto* bytes = (uint8_t*)world.user.Alloc(sizeof(SCSISCAN_INFO) + 1, host::Access::ReadWrite, 3);
+  std::memset(world.user.Bytes(bytes, sizeof(SCSISCAN_INFO) + 1).data(), 0xAB, sizeof(SCSISCAN_INFO) + 1);
+  EXPECT_EQ(Control(*a, IOCTL_SCSISCAN_GET_INFO, nullptr, 0, bytes, sizeof(SCSISCAN_INFO)).status, STATUS_SUCCESS);
+  auto seen = world.user.Bytes(bytes, sizeof(SCSISCAN_INFO) + 1);
+  EXPECT_EQ(seen[offsetof(SCSISCAN_INFO, PortNumber)], 2);
+  EXPECT_EQ(seen[offsetof(SCSISCAN_INFO, TargetId)], 3);
+  EXPECT_EQ(seen[offsetof(SCSISCAN_INFO, Lun) + 1], 0xAB) << "nothing past the four bytes";
+  EXPECT_EQ(seen[0], 0xAB);
+}
+
 TEST_F(DeviceControlTest, ACodeOutsideTheTableIsNotSupported) {
   EXPECT_EQ(Any(*a, kOutsideTheTable).status, STATUS_NOT_SUPPORTED);
 }

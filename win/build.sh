@@ -2,14 +2,15 @@
 # Builds stillscsi.sys, the Windows kernel driver image, into OUTDIR.
 #   win/build.sh [--tests] OUTDIR
 # The build folder is OUTDIR/build. --tests also builds what the Windows
-# tests use: the checker's fault images and the guarded-probe program.
+# tests use: the checker's fault images, the guarded-probe program, and the
+# test bus driver with the program that runs the image on Wine.
 # Needs cmake, python3 and mingw-w64 (g++-mingw-w64-x86-64-posix,
 # mingw-w64-x86-64-dev).
 set -eu
 
 targets=stillscsi
 if [ "${1:-}" = "--tests" ]; then
-  targets="stillscsi checker_fixtures guarded_probe_wine"
+  targets="stillscsi checker_fixtures guarded_probe_wine testbus wine_test"
   shift
 fi
 if [ $# -ne 1 ]; then

@@ -57,6 +57,14 @@ if(STILLSCSI_WINE)
     FIXTURES_REQUIRED win_image
     TIMEOUT 300
     ENVIRONMENT "WINEPREFIX=${STILLSCSI_WIN_OUT}/wineprefix;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+  # The image on Wine's kernel: installed from its INF over the test bus,
+  # used through its interface and its CreateFileName, removed again.
+  add_test(NAME win_image_runs_on_wine_kernel
+    COMMAND sh "${STILLSCSI_WIN_DIR}/testbus/run_wine_test.sh" "${STILLSCSI_WINE}"
+            "${STILLSCSI_WIN_OUT}/stillscsi.sys" "${STILLSCSI_WIN_OUT}/build/testbus.sys"
+            "${STILLSCSI_WIN_OUT}/build/wine_test.exe" "${STILLSCSI_WIN_OUT}/wine-kernel")
+  set_tests_properties(win_image_runs_on_wine_kernel PROPERTIES FIXTURES_REQUIRED win_image TIMEOUT 600)
 else()
-  message(STATUS "Windows driver image: wine not found, the guarded probe is checked statically only")
+  message(STATUS "Windows driver image: wine not found, the guarded probe is checked statically only "
+                 "and the image's run on Wine's kernel is skipped")
 endif()
