@@ -40,8 +40,6 @@ struct ImageSnapshot {
 };
 const ImageSnapshot g_image;
 
-std::vector<std::unique_ptr<std::u16string>> g_registryPaths;
-
 }  // namespace
 
 std::u16string Utf16(std::string_view text) {
@@ -109,10 +107,10 @@ PDRIVER_OBJECT World::LoadDriver(std::string_view name, PDRIVER_INITIALIZE entry
     g_image.Restore();
   }
   PDRIVER_OBJECT driver = objects.CreateDriver(u"\\Driver\\" + Utf16(name));
-  g_registryPaths.push_back(std::make_unique<std::u16string>(Utf16(registryPath)));
+  registryPaths_.push_back(std::make_unique<std::u16string>(Utf16(registryPath)));
   UNICODE_STRING path;
-  path.Buffer = g_registryPaths.back()->data();
-  path.Length = (USHORT)(g_registryPaths.back()->size() * sizeof(WCHAR));
+  path.Buffer = registryPaths_.back()->data();
+  path.Length = (USHORT)(registryPaths_.back()->size() * sizeof(WCHAR));
   path.MaximumLength = path.Length;
 
   NTSTATUS result = entry(driver, &path);

@@ -788,6 +788,9 @@ class World {
  private:
   std::function<bool()> drive_;
   PDRIVER_OBJECT imageDriver_ = nullptr;  // the loaded driver image, if any
+  // Each DriverEntry's registry path, kept for this world's lifetime only: a
+  // process that boots millions of worlds must not keep one per load.
+  std::vector<std::unique_ptr<std::u16string>> registryPaths_;
   std::mutex progressMu_;
   std::condition_variable progressCv_;
   std::atomic<uint64_t> progress_{0};  // changed under progressMu_, read by waiters without it
