@@ -184,6 +184,7 @@ VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (*link == DeviceObject) *link = DeviceObject->NextDevice;
   if (!record.name.empty()) world.objects.names_.erase(host::Upper(record.name));
   record.deleted = true;
+  world.watches.Forget(DeviceObject);
   // The memory stays readable until the world ends: a request that carried
   // this device in a stack location may still be completing.
   world.objects.deletedMemory_.push_back(DeviceObject);

@@ -153,7 +153,11 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   if (irql == DISPATCH_LEVEL && (Timeout == nullptr || Timeout->QuadPart != 0)) {
     host::Violation(host::rule::kUnboundedWaitAtDispatch, "KeWaitForSingleObject", Object);
   }
-  return host::World::Current().events.Wait((PRKEVENT)Object, Timeout);
+  host::World& world = host::World::Current();
+  world.watches.Check("KeWaitForSingleObject");
+  NTSTATUS status = world.events.Wait((PRKEVENT)Object, Timeout);
+  world.watches.Check("KeWaitForSingleObject");
+  return status;
 }
 
 }  // extern "C"

@@ -19,6 +19,7 @@ const char* FaultName(Fault fault) {
     case Fault::OpenRegistryKey: return "IoOpenDeviceRegistryKey";
     case Fault::SetValueKey: return "ZwSetValueKey";
     case Fault::ErrorLogEntry: return "IoAllocateErrorLogEntry";
+    case Fault::CompletionRoutineEx: return "IoSetCompletionRoutineEx";
   }
   return "?";
 }

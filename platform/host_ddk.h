@@ -470,7 +470,15 @@ typedef enum _POOL_TYPE {
   NonPagedPoolCacheAligned = 4,
   PagedPoolCacheAligned = 5,
   NonPagedPoolCacheAlignedMustS = 6,
+  // Not executable: what code integrity expects every driver allocation of
+  // nonpaged pool to be.
+  NonPagedPoolNx = 512,
+  NonPagedPoolNxCacheAligned = 516,
 } POOL_TYPE;
+
+// Or-ed into MmMapLockedPagesSpecifyCache's Priority: the mapping is not
+// executable.
+#define MdlMappingNoExecute 0x40000000
 
 // ---------------------------------------------------------------- objects
 struct _DEVICE_OBJECT;
@@ -882,6 +890,13 @@ NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyTy
 PVOID IoAllocateErrorLogEntry(PVOID IoObject, UCHAR EntrySize);
 VOID IoWriteErrorLogEntry(PVOID ElEntry);
 VOID IoFreeMdl(PMDL Mdl);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp);
+// Sets the completion routine in the next location, as IoSetCompletionRoutine
+// does, and holds DeviceObject (and so its driver) until the routine has
+// returned. Fails, with nothing set, when the hold's record cannot be had.
+NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                  PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                  BOOLEAN InvokeOnCancel);
 
 // power manager
 VOID PoStartNextPowerIrp(PIRP Irp);
@@ -895,6 +910,9 @@ VOID ExFreePoolWithTag(PVOID P, ULONG Tag);
 PMDL MmCreateMdl(PMDL MemoryDescriptorList, PVOID Base, SIZE_T Length);
 VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
 PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode);
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                   ULONG Priority);
 VOID MmUnlockPages(PMDL MemoryDescriptorList);
 
 // events and IRQL

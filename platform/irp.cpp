@@ -250,6 +250,7 @@ PIRP Irps::Allocate(CCHAR stackSize, IrpKind kind, bool injectable) {
   irp->Tail.Overlay.CurrentStackLocation = Location(irp, stackSize);
   record->irp = irp;
   record->kind = kind;
+  record->byDriver = kind == IrpKind::Allocated && (t_frames != nullptr || t_completions > 0);
   record->serial = ++serial_;
   record->arenaPage = page;
   if (page >= 0) {
@@ -400,6 +401,18 @@ void CopyBufferedOutput(PIRP irp, const void* systemBuffer, void* destination, U
   if (count != 0) std::memcpy(destination, systemBuffer, count);
 }
 
+// Runs the routine IoSetCompletionRoutineEx was given, then lets its driver
+// go: the routine may free the request, so nothing of it is touched after.
+NTSTATUS UnloadSafeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  SafeCompletion hold = *(SafeCompletion*)Context;
+  World& world = World::Current();
+  world.pool.Free(Context, kCompletionHoldTag, "IoSetCompletionRoutineEx");
+  NTSTATUS result = hold.routine(DeviceObject, Irp, hold.context);
+  std::lock_guard<WorldLock> lock(world.mu);
+  if (--world.completionHolds[hold.driver] == 0) world.completionHolds.erase(hold.driver);
+  return result;
+}
+
 void CompleteRequest(PIRP irp, NTSTATUS status, ULONG_PTR information) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = information;
@@ -430,6 +443,33 @@ VOID IoFreeIrp(PIRP Irp) {
   if (record->kind != host::IrpKind::Allocated) Violation(rule::kFreeThreadedIrp, "IoFreeIrp", Irp);
   if (record->queuedBelow) Violation(rule::kFreeIrpInUse, "IoFreeIrp", Irp, "a lower driver holds it queued");
   world.irps.Release(Irp);
+}
+
+NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                  PVOID Context, BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                  BOOLEAN InvokeOnCancel) {
+  host::RequireIrql(DISPATCH_LEVEL, "IoSetCompletionRoutineEx", Irp);
+  World& world = World::Current();
+  host::SafeCompletion* hold;
+  {
+    std::lock_guard<host::WorldLock> lock(world.mu);
+    if (!world.objects.IsLive(DeviceObject)) {
+      Violation(rule::kBadArgument, "IoSetCompletionRoutineEx", DeviceObject, "not a live device");
+    }
+    if (world.faults.Check(host::Fault::CompletionRoutineEx)) return STATUS_INSUFFICIENT_RESOURCES;
+  }
+  hold = (host::SafeCompletion*)world.pool.Allocate(NonPagedPoolNx, sizeof(host::SafeCompletion),
+                                                    host::kCompletionHoldTag, "IoSetCompletionRoutineEx",
+                                                    __builtin_return_address(0), false);
+  hold->routine = CompletionRoutine;
+  hold->context = Context;
+  hold->driver = DeviceObject->DriverObject;
+  {
+    std::lock_guard<host::WorldLock> lock(world.mu);
+    ++world.completionHolds[hold->driver];
+  }
+  IoSetCompletionRoutine(Irp, host::UnloadSafeCompletion, hold, InvokeOnSuccess, InvokeOnError, InvokeOnCancel);
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -465,6 +505,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   }
   if (kind == host::IrpKind::Allocated && caller == top + 1 && next->CompletionRoutine == nullptr) {
     Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", Irp);
+  }
+  // A driver's own request has no location of the driver's: nothing holds
+  // the driver while the routine runs, and a routine that ends the last
+  // thing keeping the device (a pending-I/O count) may still be running
+  // when the driver is unloaded.
+  if (record->byDriver && caller == top + 1 && next->CompletionRoutine != nullptr &&
+      next->CompletionRoutine != host::UnloadSafeCompletion) {
+    Violation(rule::kUnloadUnsafeCompletion, "IofCallDriver", Irp, "use IoSetCompletionRoutineEx");
   }
   uint64_t serial = record->serial;
   host::CallFrame* callerFrame = nullptr;
@@ -504,6 +552,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS returned = dispatch(DeviceObject, Irp);
   --host::t_calls;
   host::t_frames = frame.parent;
+  world.watches.Check("dispatch routine");
 
   if (KeGetCurrentIrql() != irql) {
     Violation(rule::kIrqlChanged, "dispatch routine", DeviceObject,
@@ -592,6 +641,7 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
       host::ChargeStack("IofCompleteRequest", Irp);
       NTSTATUS result = routine(device, Irp, context);
       --host::t_completions;
+      world.watches.Check("completion routine");
       if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", Irp);
       if (result == STATUS_MORE_PROCESSING_REQUIRED) {
         // The routine has taken the request back, handed it on, sent it

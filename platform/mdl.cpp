@@ -110,6 +110,30 @@ uint8_t* Mdls::Reach(PMDL mdl, const void* address, size_t length, bool write, c
   return (uint8_t*)address;
 }
 
+static PVOID MapLockedPages(PMDL mdl, KPROCESSOR_MODE accessMode, const char* routine, bool canFail) {
+  World& world = World::Current();
+  RequireIrql(DISPATCH_LEVEL, routine, mdl);
+  std::lock_guard<WorldLock> lock(world.mu);
+  MdlRecord* record = &world.mdls.Require(mdl, routine);
+  if (accessMode != KernelMode) Violation(rule::kBadArgument, routine, mdl, "only KernelMode");
+  if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) Violation(rule::kMdlMapUnlocked, routine, mdl);
+  if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) Violation(rule::kMdlMapTwice, routine, mdl);
+  if (world.faults.Check(Fault::MdlMapping, 0, mdl->ByteCount)) {
+    if (!canFail) Violation(rule::kMappingFailedFatally, routine, mdl);
+    return nullptr;
+  }
+  void* address = MmGetMdlVirtualAddress(mdl);
+  if (record->user) {
+    record->view = world.user.MapSystemView(address, mdl->ByteCount);
+    record->viewBytes = mdl->ByteCount;
+    mdl->MappedSystemVa = record->view;
+  } else {
+    mdl->MappedSystemVa = address;
+  }
+  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
+  return mdl->MappedSystemVa;
+}
+
 }  // namespace host
 
 extern "C" {
@@ -121,6 +145,19 @@ PMDL MmCreateMdl(PMDL MemoryDescriptorList, PVOID Base, SIZE_T Length) {
     return MemoryDescriptorList;
   }
   return host::World::Current().mdls.Create(Base, Length, false);
+}
+
+// Without a request to attach it to, the MDL stands alone, as MmCreateMdl's
+// does; with one, it becomes the request's MdlAddress.
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp) {
+  (void)ChargeQuota;
+  host::RequireIrql(DISPATCH_LEVEL, "IoAllocateMdl");
+  if (Irp != nullptr && SecondaryBuffer) {
+    host::Violation(host::rule::kBadArgument, "IoAllocateMdl", Irp, "secondary buffers are not stood in for");
+  }
+  PMDL mdl = host::World::Current().mdls.Create(VirtualAddress, Length, false);
+  if (mdl != nullptr && Irp != nullptr) Irp->MdlAddress = mdl;
+  return mdl;
 }
 
 VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation) {
@@ -152,30 +189,29 @@ VOID MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, 
 }
 
 PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode) {
-  host::World& world = host::World::Current();
-  PMDL mdl = MemoryDescriptorList;
-  host::RequireIrql(DISPATCH_LEVEL, "MmMapLockedPages", mdl);
-  std::lock_guard<host::WorldLock> lock(world.mu);
-  host::MdlRecord* record = &world.mdls.Require(mdl, "MmMapLockedPages");
-  if (AccessMode != KernelMode) host::Violation(host::rule::kBadArgument, "MmMapLockedPages", mdl, "only KernelMode");
-  if (!(mdl->MdlFlags & MDL_PAGES_LOCKED)) host::Violation(host::rule::kMdlMapUnlocked, "MmMapLockedPages", mdl);
-  if (mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) host::Violation(host::rule::kMdlMapTwice, "MmMapLockedPages", mdl);
-  if (world.faults.Check(host::Fault::MdlMapping, 0, mdl->ByteCount)) {
-    if (!(mdl->MdlFlags & MDL_MAPPING_CAN_FAIL)) {
-      host::Violation(host::rule::kMappingFailedFatally, "MmMapLockedPages", mdl);
-    }
-    return nullptr;
+  return host::MapLockedPages(MemoryDescriptorList, AccessMode, "MmMapLockedPages",
+                              (MemoryDescriptorList->MdlFlags & MDL_MAPPING_CAN_FAIL) != 0);
+}
+
+// The caching type and the priority change nothing in the stand-in but the
+// failure's consequence: without BugCheckOnFailure a failed mapping gives
+// none, whatever the MDL's flags.
+PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
+                                   MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress, ULONG BugCheckOnFailure,
+                                   ULONG Priority) {
+  const char* routine = "MmMapLockedPagesSpecifyCache";
+  if (RequestedAddress != nullptr) {
+    host::Violation(host::rule::kBadArgument, routine, MemoryDescriptorList, "a requested address is for user mode");
   }
-  void* address = MmGetMdlVirtualAddress(mdl);
-  if (record->user) {
-    record->view = world.user.MapSystemView(address, mdl->ByteCount);
-    record->viewBytes = mdl->ByteCount;
-    mdl->MappedSystemVa = record->view;
-  } else {
-    mdl->MappedSystemVa = address;
+  if (CacheType != MmNonCached && CacheType != MmCached) {
+    host::Violation(host::rule::kBadArgument, routine, MemoryDescriptorList, "caching type");
   }
-  mdl->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
-  return mdl->MappedSystemVa;
+  ULONG priority = Priority & ~(ULONG)(MdlMappingNoExecute | 0x80000000u);
+  if (priority != LowPagePriority && priority != NormalPagePriority && priority != HighPagePriority) {
+    host::Violation(host::rule::kBadArgument, routine, MemoryDescriptorList, "priority " + std::to_string(priority));
+  }
+  bool canFail = !BugCheckOnFailure || (MemoryDescriptorList->MdlFlags & MDL_MAPPING_CAN_FAIL) != 0;
+  return host::MapLockedPages(MemoryDescriptorList, AccessMode, routine, canFail);
 }
 
 VOID MmUnlockPages(PMDL MemoryDescriptorList) {

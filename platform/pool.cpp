@@ -26,6 +26,13 @@ void* Pool::Allocate(POOL_TYPE type, size_t size, ULONG tag, const char* routine
   if (tag == 0) {
     Violation(rule::kPoolTagZero, routine, nullptr);
   }
+  // Code integrity (memory integrity) refuses a driver's executable
+  // nonpaged memory: drivers ask for the Nx types. The I/O manager's own
+  // buffers (not injectable) are the stand-in's affair.
+  if (injectable && (type == NonPagedPool || type == NonPagedPoolCacheAligned)) {
+    Violation(rule::kPoolExecutable, routine, nullptr,
+              "type " + std::to_string(type) + ", tag " + TagText(tag) + "; use NonPagedPoolNx");
+  }
   KIRQL irql = KeGetCurrentIrql();
   if ((IsNonPaged(type) && irql > DISPATCH_LEVEL) || (!IsNonPaged(type) && irql > APC_LEVEL)) {
     Violation(rule::kPoolIrql, routine, nullptr, "type " + std::to_string(type) + " at IRQL " + std::to_string(irql));

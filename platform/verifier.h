@@ -70,6 +70,11 @@ inline constexpr const char* kPoolDoubleFree = "pool freed twice";
 inline constexpr const char* kPoolWrongTag = "pool freed with the wrong tag";
 inline constexpr const char* kPoolMustSucceed = "NonPagedPoolMustSucceed requested";
 inline constexpr const char* kPoolTagZero = "pool tag 0";
+inline constexpr const char* kPoolExecutable = "executable nonpaged pool requested by a driver";
+inline constexpr const char* kUnloadUnsafeCompletion =
+    "driver's own request sent with a completion routine that nothing holds the driver for";
+inline constexpr const char* kUnloadWithRoutinePending = "driver unloaded while a completion routine it set may still run";
+inline constexpr const char* kDriverInvariant = "driver invariant broken";
 inline constexpr const char* kRaiseLower = "KeRaiseIrql to a lower level";
 inline constexpr const char* kLowerHigher = "KeLowerIrql to a level other than the raise returned";
 inline constexpr const char* kWaitAboveDispatch = "wait above DISPATCH_LEVEL";

@@ -126,10 +126,38 @@ PDRIVER_OBJECT World::LoadDriver(std::string_view name, PDRIVER_INITIALIZE entry
   return driver;
 }
 
+void Watches::Add(const void* owner, std::string what, std::function<bool()> holds) {
+  std::lock_guard<std::mutex> lock(mu_);
+  watches_.push_back(Watch{owner, std::move(what), std::move(holds)});
+  count_ = watches_.size();
+}
+
+void Watches::Forget(const void* owner) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::erase_if(watches_, [owner](const Watch& watch) { return watch.owner == owner; });
+  count_ = watches_.size();
+}
+
+void Watches::Check(const char* routine) {
+  if (count_.load(std::memory_order_relaxed) == 0) return;
+  std::lock_guard<std::mutex> lock(mu_);
+  for (const Watch& watch : watches_) {
+    if (!watch.holds()) Violation(rule::kDriverInvariant, routine, watch.owner, watch.what);
+  }
+}
+
 void World::UnloadDriver(PDRIVER_OBJECT driver) {
   RequireIrql(PASSIVE_LEVEL, "UnloadDriver", driver);
   if (driver->DeviceObject != nullptr) {
     Violation(rule::kUnloadWithDevices, "UnloadDriver", driver);
+  }
+  {
+    std::lock_guard<WorldLock> lock(mu);
+    auto hold = completionHolds.find(driver);
+    if (hold != completionHolds.end()) {
+      Violation(rule::kUnloadWithRoutinePending, "UnloadDriver", driver,
+                std::to_string(hold->second) + " routine(s) set with IoSetCompletionRoutineEx have not returned");
+    }
   }
   if (driver->DriverUnload != nullptr) {
     driver->DriverUnload(driver);

@@ -108,6 +108,7 @@ enum class Fault {
   OpenRegistryKey,
   SetValueKey,
   ErrorLogEntry,
+  CompletionRoutineEx,
 };
 const char* FaultName(Fault fault);
 
@@ -322,6 +323,43 @@ class Events {
   int blocked_ = 0;
 };
 
+// ------------------------------------------------------------------ completion holds
+// What IoSetCompletionRoutineEx keeps (from pool tagged "IoCr") while the
+// routine it set may still run: the routine, its context, and the driver it
+// holds loaded.
+inline constexpr ULONG kCompletionHoldTag = Tag("IoCr");
+struct SafeCompletion {
+  PIO_COMPLETION_ROUTINE routine;
+  PVOID context;
+  PDRIVER_OBJECT driver;
+};
+NTSTATUS UnloadSafeCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+
+// ------------------------------------------------------------------ watches
+// Invariants of a driver's own state, which only the test knows where to
+// find (a device extension's counters). The stand-in checks every watch at
+// each request boundary (a dispatch routine's return, the end of a
+// completion, a wait's start and end) and stops the test when one fails.
+// A watch belongs to an object and goes with it (IoDeleteDevice forgets a
+// device's watches).
+class Watches {
+ public:
+  // Holds reads the driver's state with atomic loads: it runs on any thread.
+  void Add(const void* owner, std::string what, std::function<bool()> holds);
+  void Forget(const void* owner);
+  void Check(const char* routine);
+
+ private:
+  struct Watch {
+    const void* owner;
+    std::string what;
+    std::function<bool()> holds;
+  };
+  std::mutex mu_;
+  std::vector<Watch> watches_;
+  std::atomic<size_t> count_{0};
+};
+
 // ------------------------------------------------------------------ requests
 enum class IrpKind { Allocated, Threaded, Manager };
 
@@ -332,6 +370,9 @@ enum class IrpKind { Allocated, Threaded, Manager };
 struct IrpRecord {
   PIRP irp = nullptr;
   IrpKind kind = IrpKind::Allocated;
+  // Allocated by a driver (inside one of its dispatch or completion
+  // routines), not by a test standing in for a kernel component.
+  bool byDriver = false;
   uint64_t serial = 0;
   std::atomic<bool> freed{false};
   std::atomic<bool> queuedBelow{false};  // a lower driver holds it queued
@@ -782,6 +823,10 @@ class World {
   ErrorLog errorLog;
   PnpManager pnp;
   App app;
+  Watches watches;
+  // Completion routines set with IoSetCompletionRoutineEx that have not yet
+  // returned, by driver: each holds its driver loaded.
+  std::map<PDRIVER_OBJECT, int> completionHolds;
   std::vector<std::string> reports;
   std::atomic<size_t> deepestKernelStack{0};  // see KernelStack
 

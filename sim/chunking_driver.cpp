@@ -97,7 +97,7 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
   }
   ULONG length = location->Parameters.Read.Length;
   if (length == 0 || irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
-  auto* transfer = (Transfer*)ExAllocatePoolWithTag(NonPagedPool, sizeof(Transfer), kContextTag);
+  auto* transfer = (Transfer*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Transfer), kContextTag);
   if (transfer == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
   bool read = location->MajorFunction == IRP_MJ_READ;
   transfer->lower = extension->lower;

@@ -55,6 +55,34 @@ class VerifierTest : public KernelTest {
   }
 };
 
+// A driver's own request whose routine was set with IoSetCompletionRoutineEx
+// holds the driver until the routine has returned, then lets it go.
+TEST_F(VerifierTest, ACompletionRoutineSetWithTheHoldRunsOnceAndLetsTheDriverGo) {
+  PDEVICE_OBJECT lower = Toy(CompleteWith(STATUS_SUCCESS));
+  static int ran;
+  ran = 0;
+  PIRP irp = IoAllocateIrp(lower->StackSize, FALSE);
+  IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+  ASSERT_EQ(IoSetCompletionRoutineEx(lower, irp, [](PDEVICE_OBJECT, PIRP done, PVOID context) -> NTSTATUS {
+              ++*(int*)context;
+              IoFreeIrp(done);
+              return STATUS_MORE_PROCESSING_REQUIRED;
+            }, &ran, TRUE, TRUE, TRUE),
+            STATUS_SUCCESS);
+  EXPECT_EQ(world.completionHolds[lower->DriverObject], 1);
+  EXPECT_EQ(world.pool.Count(host::kCompletionHoldTag), 1u);
+  IoCallDriver(lower, irp);
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(world.completionHolds.count(lower->DriverObject), 0u);
+  EXPECT_EQ(world.pool.Count(host::kCompletionHoldTag), 0u);
+
+  world.faults.Fail(host::Fault::CompletionRoutineEx);
+  PIRP refused = IoAllocateIrp(lower->StackSize, FALSE);
+  EXPECT_EQ(IoSetCompletionRoutineEx(lower, refused, Continue, nullptr, TRUE, TRUE, TRUE), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(IoGetNextIrpStackLocation(refused)->CompletionRoutine, nullptr) << "nothing set";
+  IoFreeIrp(refused);
+}
+
 // ---------------------------------------------------------------- fatal rules
 
 struct Stop {
@@ -178,17 +206,17 @@ const Stop kStops[] = {
     // Pool and MDLs.
     {"FreeingPoolTwice", rule::kPoolDoubleFree, "ExFreePoolWithTag",
      [](VerifierTest&) {
-       void* block = ExAllocatePoolWithTag(NonPagedPool, 32, kTag);
+       void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag);
        ExFreePoolWithTag(block, kTag);
        ExFreePoolWithTag(block, kTag);
      }},
     {"FreeingPoolWithAnotherTag", rule::kPoolWrongTag, "ExFreePoolWithTag",
-     [](VerifierTest&) { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 32, kTag), host::Tag("Tset")); }},
+     [](VerifierTest&) { ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 32, kTag), host::Tag("Tset")); }},
     {"FreeingWhatIsNotPool", rule::kPoolBadAddress, "ExFreePool", [](VerifierTest& t) { ExFreePool(&t); }},
     {"AskingForMustSucceedPool", rule::kPoolMustSucceed, "ExAllocatePoolWithTag",
      [](VerifierTest&) { ExAllocatePoolWithTag(NonPagedPoolMustSucceed, 32, kTag); }},
     {"AllocatingWithTagZero", rule::kPoolTagZero, "ExAllocatePoolWithTag",
-     [](VerifierTest&) { ExAllocatePoolWithTag(NonPagedPool, 32, 0); }},
+     [](VerifierTest&) { ExAllocatePoolWithTag(NonPagedPoolNx, 32, 0); }},
     {"AllocatingPagedPoolAtDispatchLevel", rule::kPoolIrql, "ExAllocatePoolWithTag",
      [](VerifierTest&) { KfRaiseIrql(DISPATCH_LEVEL), ExAllocatePoolWithTag(PagedPool, 32, kTag); }},
     {"FreeingALockedMdl", rule::kMdlFreedLocked, "IoFreeMdl", [](VerifierTest&) { IoFreeMdl(UserMdl()); }},
@@ -279,6 +307,39 @@ const Stop kStops[] = {
      }},
     {"UnloadingADriverWithDevices", rule::kUnloadWithDevices, "UnloadDriver",
      [](VerifierTest& t) { t.world.UnloadDriver(t.Toy(CompleteWith(STATUS_SUCCESS))->DriverObject); }},
+    // Rules for the driver's own memory and requests.
+    {"AskingForExecutableNonpagedPool", rule::kPoolExecutable, "ExAllocatePoolWithTag",
+     [](VerifierTest&) { ExAllocatePoolWithTag(NonPagedPool, 32, kTag); }},
+    {"AskingForExecutableNonpagedPoolUntagged", rule::kPoolExecutable, "ExAllocatePool",
+     [](VerifierTest&) { ExAllocatePool(NonPagedPoolCacheAligned, 32); }},
+    {"SendingADriversOwnRequestWithAPlainCompletionRoutine", rule::kUnloadUnsafeCompletion, "IofCallDriver",
+     [](VerifierTest& t) {
+       PDEVICE_OBJECT lower = t.Toy(CompleteWith(STATUS_SUCCESS));
+       t.Dispatching([lower](PDEVICE_OBJECT, PIRP irp) {
+         PIRP own = Allocated(lower);  // allocated inside the driver's dispatch routine
+         IoSetCompletionRoutine(own, Continue, nullptr, TRUE, TRUE, TRUE);
+         IoCallDriver(lower, own);
+         return CompleteWith(STATUS_SUCCESS)(nullptr, irp);
+       });
+     }},
+    {"UnloadingADriverWhoseCompletionRoutineMayStillRun", rule::kUnloadWithRoutinePending, "UnloadDriver",
+     [](VerifierTest& t) {
+       PDRIVER_OBJECT driver = t.LoadToy(CompleteWith(STATUS_SUCCESS));
+       PDEVICE_OBJECT device = NewDevice(driver);
+       PIRP irp = IoAllocateIrp(1, FALSE);
+       ASSERT_EQ(IoSetCompletionRoutineEx(device, irp, Continue, nullptr, TRUE, TRUE, TRUE), STATUS_SUCCESS);
+       IoDeleteDevice(device);
+       t.world.UnloadDriver(driver);
+     }},
+    {"BreakingAWatchedInvariant", rule::kDriverInvariant, "KeWaitForSingleObject",
+     [](VerifierTest& t) {
+       static LONG count = 0;
+       static KEVENT event;
+       t.world.watches.Add(&count, "count below 0", [] { return __atomic_load_n(&count, __ATOMIC_RELAXED) >= 0; });
+       KeInitializeEvent(&event, NotificationEvent, TRUE);
+       InterlockedDecrement(&count);
+       KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+     }},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierStopTest, ::testing::ValuesIn(kStops),
@@ -324,7 +385,7 @@ TEST_F(VerifierTest, ReportsPassingToADeviceBelowTheOneAttachedTo) {
 }
 
 TEST_F(VerifierTest, ReportsAZeroByteAllocation) {
-  void* block = ExAllocatePoolWithTag(NonPagedPool, 0, kTag);
+  void* block = ExAllocatePoolWithTag(NonPagedPoolNx, 0, kTag);
   ExpectReport(rule::kPoolZeroBytes);
   ExFreePoolWithTag(block, kTag);
 }
