@@ -36,10 +36,11 @@ PAGED_ROUTINE NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT Phy
   // The remove event and the bias exist from the start of the device's life,
   // not only from its first start: a create or power request before any
   // start, or a removal of a device never started, then counts, sets and
-  // waits on an initialised event as after a start. Every start takes them
-  // anew.
+  // waits on an initialised event as after a start. The event is never
+  // initialised again: requests may be counted at any moment from here on.
   KeInitializeEvent(&extension->RemoveEvent, NotificationEvent, FALSE);
   IncrementIoCount(deviceObject);
+  extension->BiasHeld = TRUE;
 
   extension->StackDeviceObject = IoAttachDeviceToDeviceStack(deviceObject, PhysicalDeviceObject);
   if (extension->StackDeviceObject == NULL) {

@@ -13,7 +13,12 @@ PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PAGED_CODE();
 
   IncrementIoCount(DeviceObject);
+  // Unique for the device object's life; 0 means "no open" and is skipped
+  // when the count wraps.
   openNumber = (ULONG)InterlockedIncrement(&extension->OpenCount);
+  if (openNumber == 0) {
+    openNumber = (ULONG)InterlockedIncrement(&extension->OpenCount);
+  }
   if (file != NULL) {
     file->FsContext = (PVOID)(ULONG_PTR)openNumber;
   }
@@ -35,8 +40,9 @@ PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return IofCallDriver(extension->StackDeviceObject, Irp);
 }
 
-// Ends the open's number and passes the close down, in every state. A lock
-// the open holds stays held until the next start.
+// Ends the open's number and passes the close down, in every state. The
+// close of the open that holds the device lock releases it; the close of
+// any other open leaves the lock with its holder.
 PAGED_ROUTINE NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
@@ -45,6 +51,10 @@ PAGED_ROUTINE NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   IncrementIoCount(DeviceObject);
   if (file != NULL) {
+    LONG64 openNumber = (LONG64)(ULONG_PTR)file->FsContext;
+    if (openNumber != 0) {
+      InterlockedCompareExchange64(&extension->LockOwner, 0, openNumber);
+    }
     file->FsContext = NULL;
   }
   Irp->IoStatus.Information = 0;

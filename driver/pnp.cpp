@@ -48,34 +48,78 @@ static VOID FreeAdapterDescriptor(PDEVICE_EXTENSION Extension) {
   }
 }
 
+// The bias: while it is held, PendingIoCount stays above 0 and no decrement
+// of a request sets RemoveEvent. AddDevice takes it, a stop drops it, and
+// the next start takes it again. The count itself is only ever changed by
+// interlocked adds: requests of handles that outlived a stop count
+// themselves in and out at any moment, also while a start runs.
+static VOID TakeBias(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension) {
+  if (!Extension->BiasHeld) {
+    IncrementIoCount(DeviceObject);
+    Extension->BiasHeld = TRUE;
+  }
+  // Only with the bias in the count: a request that left before it may have
+  // set the event, and a later decrement cannot reach 0 any more.
+  KeClearEvent(&Extension->RemoveEvent);
+}
+
+// Drops the bias and waits until no request is counted. The count decides,
+// not the event alone: a request that reached 0 before the last start took
+// the bias may set the event late, after that start cleared it.
+static VOID DrainIoCount(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension) {
+  if (Extension->BiasHeld) {
+    Extension->BiasHeld = FALSE;
+    DecrementIoCount(DeviceObject);
+  }
+  for (;;) {
+    if (InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0) == 0) break;
+    KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);
+    if (InterlockedCompareExchange(&Extension->PendingIoCount, 0, 0) == 0) break;
+    // A late set; the decrement to 0 still to come sets it again.
+    KeClearEvent(&Extension->RemoveEvent);
+  }
+}
+
+// Takes back what a start made: the link and open name, the descriptor, the
+// started state. Used when a start fails at any step, also a start sent to
+// a device that was started already.
+static VOID UndoStart(PDEVICE_EXTENSION Extension) {
+  Extension->DeviceStarted = FALSE;
+  if (Extension->SymbolicLinkName.Buffer != NULL) {
+    DestroyDeviceLink(Extension);
+  }
+  FreeAdapterDescriptor(Extension);
+}
+
 // The start: the lower drivers first, then the adapter's limits and the
-// device's names. The bias is taken anew whatever the outcome, so that a
-// stop or removal that follows finds the count as it expects.
+// device's names. The bias is held whatever the outcome, so that a stop or
+// removal that follows finds the count as it expects. A start that the
+// lower drivers fail fails with their status: the unit below is not in
+// service, so neither is this device.
 static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp) {
   STORAGE_PROPERTY_ID propertyId = StorageAdapterProperty;
   NTSTATUS status;
 
-  Extension->PendingIoCount = 0;
-  KeInitializeEvent(&Extension->RemoveEvent, NotificationEvent, FALSE);
-  IncrementIoCount(DeviceObject);
+  TakeBias(DeviceObject, Extension);
 
-  // A failed start below is not this driver's failure: it goes on.
-  CallLowerDriverSync(Extension, Irp);
-
-  // A descriptor still held (a start sent to a started device) is not lost.
-  FreeAdapterDescriptor(Extension);
-  status = GetAdapterDescriptor(Extension->StackDeviceObject, &propertyId, &Extension->AdapterDescriptor);
+  status = CallLowerDriverSync(Extension, Irp);
+  if (NT_SUCCESS(status)) {
+    // A descriptor still held (a start sent to a started device) is not lost.
+    FreeAdapterDescriptor(Extension);
+    status = GetAdapterDescriptor(Extension->StackDeviceObject, &propertyId, &Extension->AdapterDescriptor);
+  }
   if (NT_SUCCESS(status)) {
     status = CreateDeviceLink(Extension);
   }
   if (NT_SUCCESS(status)) {
+    // Open numbers go on from where they were: handles opened before a
+    // stop are still valid, and no new open may share a number with them.
     InterlockedExchange64(&Extension->LockOwner, 0);
-    Extension->OpenCount = 0;
     Extension->DeviceStarted = TRUE;
     Extension->LastSrbError = 0;
     status = STATUS_SUCCESS;
   } else {
-    FreeAdapterDescriptor(Extension);
+    UndoStart(Extension);
   }
   // Information stays as the lower drivers left it.
   return Complete(Irp, status);
@@ -94,8 +138,7 @@ static NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
   }
   Irp->IoStatus.Status = STATUS_SUCCESS;
   status = CallLowerDriverSync(Extension, Irp);
-  DecrementIoCount(DeviceObject);
-  KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);
+  DrainIoCount(DeviceObject, Extension);
   FreeAdapterDescriptor(Extension);
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
   return status;
@@ -113,8 +156,7 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
     DestroyDeviceLink(Extension);
   }
   SetDeviceInterface(Extension->PhysicalDeviceObject, &Extension->InterfaceName, FALSE);
-  DecrementIoCount(DeviceObject);
-  KeWaitForSingleObject(&Extension->RemoveEvent, Suspended, KernelMode, FALSE, NULL);
+  DrainIoCount(DeviceObject, Extension);
   FreeAdapterDescriptor(Extension);
   IoDetachDevice(Extension->StackDeviceObject);
   IoDeleteDevice(DeviceObject);

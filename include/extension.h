@@ -26,10 +26,11 @@ typedef struct _DEVICE_EXTENSION {
   ULONG DeviceNumber;                     // NextDeviceNumber when the device was added
   PSTORAGE_ADAPTER_DESCRIPTOR AdapterDescriptor;  // owned here while started; null otherwise
   KEVENT RemoveEvent;                     // notification event: set when PendingIoCount reaches 0
-  volatile LONG PendingIoCount;           // requests in the driver, plus 1 while started
+  volatile LONG PendingIoCount;           // requests in the driver, plus 1 while BiasHeld; interlocked only
+  BOOLEAN BiasHeld;                       // the bias is in PendingIoCount: from AddDevice or a start to a stop
   BOOLEAN DeviceStarted;                  // requests count themselves in before reading it
   volatile LONG64 LockOwner;              // open number holding the device lock, or 0
-  volatile LONG OpenCount;                // creates since the last start; yields open numbers
+  volatile LONG OpenCount;                // creates of the device's life; yields open numbers, never 0
   UNICODE_STRING SymbolicLinkName;        // buffer owned here while the link exists
   UNICODE_STRING InterfaceName;           // buffer owned here; null Buffer: no interface
   volatile LONG ReleaseOwed;              // 1: a queue release could not be sent; the next request sends it

@@ -28,6 +28,12 @@
 #include <ntddscsi.h>
 #include <ntddstor.h>
 
+// The platform's flag for a mapping that is not executable, which these
+// headers do not declare yet.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
 #define INIT_ROUTINE __attribute__((section("INIT")))
 #define PAGED_ROUTINE __attribute__((section("PAGE")))
 #define DRIVER_IMAGE_DATA

@@ -24,7 +24,7 @@ PAGED_ROUTINE NTSTATUS GetAdapterDescriptor(PDEVICE_OBJECT DeviceObject, PSTORAG
 
   *Descriptor = NULL;
 
-  event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), STILLSCSI_POOL_TAG);
+  event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), STILLSCSI_POOL_TAG);
   if (event == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
@@ -40,7 +40,7 @@ PAGED_ROUTINE NTSTATUS GetAdapterDescriptor(PDEVICE_OBJECT DeviceObject, PSTORAG
 
   // Second pass: the whole descriptor, into a buffer of exactly that size.
   if (NT_SUCCESS(status)) {
-    buffer = (PSTORAGE_ADAPTER_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPool, header.Size, STILLSCSI_POOL_TAG);
+    buffer = (PSTORAGE_ADAPTER_DESCRIPTOR)ExAllocatePoolWithTag(NonPagedPoolNx, header.Size, STILLSCSI_POOL_TAG);
     if (buffer == NULL) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {

@@ -10,11 +10,11 @@ PAGED_ROUTINE NTSTATUS GetScsiAddress(PDEVICE_OBJECT DeviceObject, PSCSISCAN_INF
 
   PAGED_CODE();
 
-  event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPool, sizeof(KEVENT), STILLSCSI_POOL_TAG);
+  event = (PKEVENT)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(KEVENT), STILLSCSI_POOL_TAG);
   if (event == NULL) {
     return STATUS_INSUFFICIENT_RESOURCES;
   }
-  address = (PSCSI_ADDRESS)ExAllocatePoolWithTag(NonPagedPool, sizeof(SCSI_ADDRESS), STILLSCSI_POOL_TAG);
+  address = (PSCSI_ADDRESS)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(SCSI_ADDRESS), STILLSCSI_POOL_TAG);
   if (address == NULL) {
     ExFreePoolWithTag(event, STILLSCSI_POOL_TAG);
     return STATUS_INSUFFICIENT_RESOURCES;

@@ -84,6 +84,29 @@ TEST_F(DeviceControlTest, TheLockIsTakenAndGivenBackByOneHandle) {
   EXPECT_EQ(Control(*b, IOCTL_SCSISCAN_LOCKDEVICE).status, STATUS_SUCCESS);
 }
 
+TEST_F(DeviceControlTest, ClosingTheHoldingHandleReleasesTheLockAndClosingAnotherDoesNot) {
+  host::Handle* c = &Open();
+  ASSERT_EQ(Control(*a, IOCTL_SCSISCAN_LOCKDEVICE).status, STATUS_SUCCESS);
+  ASSERT_EQ(world.app.Close(*c), STATUS_SUCCESS);
+  EXPECT_EQ(Control(*b, IOCTL_SCSISCAN_SET_TIMEOUT, UserValue<ULONG>(30), 4).status, STATUS_DEVICE_BUSY)
+      << "another open's close leaves the lock with its holder";
+  ASSERT_EQ(world.app.Close(*a), STATUS_SUCCESS);
+  EXPECT_EQ(extension->LockOwner, 0);
+  EXPECT_EQ(Control(*b, IOCTL_SCSISCAN_LOCKDEVICE).status, STATUS_SUCCESS) << "nobody is locked out";
+}
+
+// A handle that outlived a stop and a handle opened after the start are
+// two opens: neither passes the other's lock.
+TEST_F(DeviceControlTest, ALockHeldAfterARestartKeepsOutAHandleOpenedBeforeTheStop) {
+  ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  host::Handle* fresh = &Open();
+  ASSERT_EQ(Control(*fresh, IOCTL_SCSISCAN_LOCKDEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Control(*a, IOCTL_SCSISCAN_SET_TIMEOUT, UserValue<ULONG>(30), 4).status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(Control(*a, IOCTL_SCSISCAN_UNLOCKDEVICE).status, STATUS_DEVICE_BUSY);
+  EXPECT_EQ(Control(*fresh, IOCTL_SCSISCAN_UNLOCKDEVICE).status, STATUS_SUCCESS);
+}
+
 TEST_F(DeviceControlTest, TwoHandlesRacingForTheLockGetOneSuccess) {
   for (int round = 0; round < 200; ++round) {
     std::atomic<int> wins{0}, busy{0};

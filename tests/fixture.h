@@ -13,6 +13,15 @@
 #include "port_driver.h"
 #include "world.h"
 
+// The pending-I/O count of the driver's device never goes below 0: a count
+// below 0 never reaches 0 again, and the next stop or removal waits for
+// ever, or sets the remove event while requests are still counted.
+inline void WatchPendingIoCount(host::World& world, PDEVICE_OBJECT device) {
+  auto* extension = (PDEVICE_EXTENSION)device->DeviceExtension;
+  world.watches.Add(device, "pending-I/O count below 0",
+                    [extension] { return __atomic_load_n(&extension->PendingIoCount, __ATOMIC_RELAXED) >= 0; });
+}
+
 // A world and nothing else; the audit runs after the test's own tear-down.
 class WorldTest : public ::testing::Test {
  protected:
@@ -50,6 +59,7 @@ class DriverTest : public WorldTest {
     if (!NT_SUCCESS(result)) return nullptr;
     PDEVICE_OBJECT device = pdo->AttachedDevice;
     added.push_back(device);
+    WatchPendingIoCount(world, device);
     return device;
   }
 

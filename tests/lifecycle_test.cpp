@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                      [](host::World&, sim::PortDriver& port) {
                        port.Config().pnpStatus[IRP_MN_START_DEVICE] = STATUS_UNSUCCESSFUL;
                      },
-                     STATUS_SUCCESS, true, true},
+                     STATUS_UNSUCCESSFUL, false, false},
         StartFailure{"AdapterQueryFails",
                      [](host::World&, sim::PortDriver& port) {
                        port.ScriptIoctl(IOCTL_STORAGE_QUERY_PROPERTY, {STATUS_INVALID_DEVICE_REQUEST});
@@ -249,6 +249,26 @@ INSTANTIATE_TEST_SUITE_P(
                      STATUS_SUCCESS, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A unit below that is not in service puts no device in service above it.
+TEST_F(LifecycleTest, AStartTheLowerDriversFailFailsAndALaterGoodOneServes) {
+  port->Config().pnpStatus[IRP_MN_START_DEVICE] = STATUS_DEVICE_NOT_READY;
+  EXPECT_EQ(Start(device), STATUS_DEVICE_NOT_READY);
+  Seen failed = Look();
+  EXPECT_FALSE(failed.started);
+  EXPECT_FALSE(failed.descriptor);
+  EXPECT_FALSE(failed.linkTarget);
+  EXPECT_FALSE(failed.createFileName);
+  EXPECT_EQ(failed.pendingIoCount, 1);
+  EXPECT_THAT(port->Requests(IRP_MJ_DEVICE_CONTROL), IsEmpty()) << "no adapter query after a failed start below";
+
+  port->Config().pnpStatus.erase(IRP_MN_START_DEVICE);
+  ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  host::Handle handle;
+  ASSERT_EQ(world.app.Open("\\\\.\\StillScsi0", &handle), STATUS_SUCCESS);
+  world.app.Close(handle);
+  EXPECT_EQ(Look().pendingIoCount, 1) << "one bias, not two";
+}
+
 // ---------------------------------------------------------------- stop and removal drain
 
 class DrainTest : public LifecycleTest {
@@ -260,8 +280,8 @@ class DrainTest : public LifecycleTest {
   // Sends Minor from another thread, as the Plug and Play manager's thread
   // would, while a request is counted in the device; true when the request
   // returned only after that request ended.
-  bool WaitsForTheRequestInProgress(UCHAR minor) {
-    IncrementIoCount(device);  // a request in progress in the device
+  bool WaitsForTheRequestInProgress(UCHAR minor, bool alreadyCounted = false) {
+    if (!alreadyCounted) IncrementIoCount(device);  // a request in progress in the device
     std::atomic<bool> returned{false};
     std::thread manager([&] {
       world.pnp.Send(pdo, minor);
@@ -283,6 +303,44 @@ TEST_F(DrainTest, AStopReturnsOnlyAfterTheRequestInProgressHasEnded) {
 TEST_F(DrainTest, ARemovalReturnsOnlyAfterTheRequestInProgressHasEnded) {
   EXPECT_TRUE(WaitsForTheRequestInProgress(IRP_MN_REMOVE_DEVICE));
   EXPECT_TRUE(RemovedByPnp(device));
+}
+
+// Handles outlive a stop; their requests count themselves in and out at any
+// moment, also while the next start runs.
+TEST_F(DrainTest, ARequestCountedAcrossAStartIsWaitedForByTheNextStop) {
+  ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  IncrementIoCount(device);  // a request of a surviving handle, inside the driver
+  ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  EXPECT_EQ(Look().pendingIoCount, 2) << "the request and the bias";
+  EXPECT_TRUE(WaitsForTheRequestInProgress(IRP_MN_STOP_DEVICE, /*alreadyCounted=*/true));
+  EXPECT_EQ(Look().pendingIoCount, 0);
+}
+
+TEST_F(DrainTest, ARequestThatLeavesAfterTheStartLeavesTheCountWhereItWas) {
+  ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  IncrementIoCount(device);
+  ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  DecrementIoCount(device);  // the request leaves
+  EXPECT_EQ(Look().pendingIoCount, 1);
+  EXPECT_FALSE(Look().removeEventSignalled) << "not set while the bias is held";
+  EXPECT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  EXPECT_EQ(Look().pendingIoCount, 0);
+  EXPECT_TRUE(Look().removeEventSignalled);
+}
+
+// A request that reached 0 before the start took the bias may set the event
+// after the start cleared it.
+TEST_F(DrainTest, ALateSetOfTheRemoveEventDoesNotEndTheNextStopsWait) {
+  ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  KeSetEvent(&extension->RemoveEvent, EVENT_INCREMENT, FALSE);  // the late set
+  EXPECT_TRUE(WaitsForTheRequestInProgress(IRP_MN_STOP_DEVICE));
+}
+
+TEST_F(DrainTest, ARemovalAfterAStopDropsNoBiasItDoesNotHold) {
+  ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
+  ASSERT_EQ(Look().pendingIoCount, 0);
+  EXPECT_EQ(world.pnp.Remove(pdo), host::Removal::Removed) << "the count never goes below 0 on the way";
 }
 
 TEST_F(DrainTest, WithNothingInProgressStopAndRemovalReturnAtOnceAndTheLinkGoesOnce) {

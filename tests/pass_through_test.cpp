@@ -92,14 +92,39 @@ TEST_F(PassThroughTest, ATenByteCdbWithoutDataSendsALengthOfZero) {
   EXPECT_THAT(Executed()[0].cdb, ElementsAre(0x34, 0, 0, 0, 0, 0, 0x66, 0, 0, 0)) << "0x34: bytes 7 and 8 only";
 }
 
-TEST_F(PassThroughTest, ASixByteCdbGoesAsWrittenWithEveryChunk) {
+// Bytes 2 to 4 of READ(6) and WRITE(6) hold the byte count: each chunk's
+// CDB states that chunk, or the unit would be asked for the whole transfer
+// every time.
+TEST_F(PassThroughTest, ASixByteReadOrWriteInChunksStatesEachChunksLength) {
+  for (UCHAR opcode : {UCHAR(0x08), UCHAR(0x0A)}) {
+    SCOPED_TRACE(opcode);
+    ULONG length = 2 * 65536 + 0x1234;
+    void* data = world.user.Alloc(length);
+    CommandBuilder builder;
+    builder.Cdb({opcode, 0x01, 0x02, 0x12, 0x34, 0x80});
+    UserCommand command = (opcode == 0x08 ? builder.DataIn(length) : builder.DataOut(length)).Build(world);
+    size_t before = Executed().size();
+    ASSERT_EQ(PassThrough(*a, command, data, length).information, length);
+    auto srbs = Executed();
+    ASSERT_EQ(srbs.size() - before, 3u);
+    EXPECT_THAT(srbs[before + 0].cdb, ElementsAre(opcode, 0x01, 0x01, 0x00, 0x00, 0x80));
+    EXPECT_THAT(srbs[before + 1].cdb, ElementsAre(opcode, 0x01, 0x01, 0x00, 0x00, 0x80));
+    EXPECT_THAT(srbs[before + 2].cdb, ElementsAre(opcode, 0x01, 0x00, 0x12, 0x34, 0x80)) << "the last, shorter chunk";
+  }
+}
+
+TEST_F(PassThroughTest, OtherSixByteCdbsAndASingleChunkGoAsWritten) {
   void* data = world.user.Alloc(3 * 65536);
-  UserCommand command = CommandBuilder().Cdb({0x08, 0, 0x03, 0, 0, 0}).DataIn(3 * 65536).Build(world);
-  ASSERT_EQ(PassThrough(*a, command, data, 3 * 65536).information, 3 * 65536u);
+  UserCommand other = CommandBuilder().Cdb({0x1C, 0, 0x03, 0, 0, 0}).DataIn(3 * 65536).Build(world);
+  ASSERT_EQ(PassThrough(*a, other, data, 3 * 65536).information, 3 * 65536u);
   auto srbs = Executed();
   ASSERT_EQ(srbs.size(), 3u);
-  for (const auto& sent : srbs) EXPECT_THAT(sent.cdb, ElementsAre(0x08, 0, 0x03, 0, 0, 0));
+  for (const auto& sent : srbs) EXPECT_THAT(sent.cdb, ElementsAre(0x1C, 0, 0x03, 0, 0, 0));
   EXPECT_EQ((uintptr_t)srbs[2].srb.DataBuffer - (uintptr_t)srbs[0].srb.DataBuffer, 2 * 65536u);
+
+  UserCommand single = CommandBuilder().Cdb({0x08, 0, 0x77, 0x66, 0x55, 0}).DataIn(4096).Build(world);
+  ASSERT_EQ(PassThrough(*a, single, data, 4096).information, 4096u);
+  EXPECT_THAT(Executed().back().cdb, ElementsAre(0x08, 0, 0x77, 0x66, 0x55, 0)) << "one chunk: the caller's bytes";
 }
 
 TEST_F(PassThroughTest, ATwelveByteCdbIsServedOnlyInOneChunk) {
@@ -116,13 +141,41 @@ TEST_F(PassThroughTest, ATwelveByteCdbIsServedOnlyInOneChunk) {
   EXPECT_EQ(PassThrough(*a, single, data, 65536).information, 65536u);
 }
 
-TEST_F(PassThroughTest, NoSenseLengthMakesNoSenseMdlAndPassesTheCallersAddressOn) {
+TEST_F(PassThroughTest, NoSenseLengthMakesNoSenseMdlAndNoSenseBuffer) {
   uint64_t before = world.mdls.MadeByDrivers();
   UserCommand command = CommandBuilder().Cdb({0x00, 0, 0, 0, 0, 0}).SenseLength(0).Build(world);
   ASSERT_EQ(PassThrough(*a, command).status, STATUS_SUCCESS);
   EXPECT_EQ(world.mdls.MadeByDrivers() - before, 1u) << "the status byte's only";
-  EXPECT_EQ(Executed()[0].srb.SenseInfoBuffer, command.sense);
+  EXPECT_EQ(Executed()[0].srb.SenseInfoBuffer, nullptr) << "never the caller's user address";
   EXPECT_EQ(Executed()[0].srb.SenseInfoBufferLength, 0);
+}
+
+// The caller may choose the direction and the manners of the transfer; the
+// port's own bits would bypass a frozen or locked queue or claim its
+// bookkeeping.
+TEST_F(PassThroughTest, ACallersSrbFlagsBeyondTheDirectionAndTheTransfersMannersAreRefused) {
+  const ULONG allowed[] = {0x02, 0x04, 0x08, 0x20, 0x100, 0x200};
+  for (ULONG flag : allowed) {
+    SCOPED_TRACE(flag);
+    UserCommand command = CommandBuilder().Cdb({0x00, 0, 0, 0, 0, 0}).Data(flag, 0).Build(world);
+    ASSERT_EQ(PassThrough(*a, command).status, STATUS_SUCCESS);
+    EXPECT_EQ(Executed().back().srb.SrbFlags & flag, flag) << "passed on";
+  }
+  size_t sent = Executed().size();
+  const ULONG refused[] = {0x01,     0x10,     0x400,    0x800,      0x1000,     0x10000, 0x20000,
+                           0x40000,  0x80000,  0x200000, 0x400000,   0x800000,   0x01000000,
+                           0x0F000000, 0x10000000, 0x80000000};
+  void* data = world.user.Alloc(4096);
+  for (ULONG flag : refused) {
+    SCOPED_TRACE(flag);
+    UserCommand command = CommandBuilder().Cdb({0x08, 0, 0, 0x10, 0, 0}).Data(SRB_FLAGS_DATA_IN | flag, 4096).Build(world);
+    host::IoResult result = PassThrough(*a, command, data, 4096);
+    EXPECT_EQ(result.status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(result.information, 0u);
+  }
+  EXPECT_EQ(Executed().size(), sent) << "nothing sent";
+  EXPECT_EQ(world.mdls.LockedCount(), 0u) << "nothing locked";
+  EXPECT_EQ(world.pool.Count(host::kUntaggedPoolTag), 0u) << "nothing left";
 }
 
 TEST_F(PassThroughTest, OnlyTheStatusByteAndTheSenseBytesOfTheCallersMemoryAreWritten) {

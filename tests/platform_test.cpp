@@ -125,7 +125,7 @@ TEST_P(FaultRuleTest, FailsTheMatchingCalls) {
   std::string pattern;
   for (int i = 0; i < 6; ++i) {
     ULONG tag = i % 2 ? host::Tag("FltB") : host::Tag("FltA");
-    void* block = ExAllocatePoolWithTag(NonPagedPool, i < 3 ? 16 : 32, tag);
+    void* block = ExAllocatePoolWithTag(NonPagedPoolNx, i < 3 ? 16 : 32, tag);
     pattern += block ? '.' : 'X';
     if (block) ExFreePoolWithTag(block, tag);
   }

@@ -74,7 +74,7 @@ TEST_P(AdapterDescriptorTest, TwoPassesOfTheSameQueryGiveTheCallerADescriptorOfE
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(block->size, 40u);
   EXPECT_EQ(block->tag, kBulk);
-  EXPECT_EQ(block->type, NonPagedPool);
+  EXPECT_EQ(block->type, NonPagedPoolNx);
   EXPECT_EQ(descriptor->MaximumTransferLength, 131072u);
   EXPECT_EQ(descriptor->MaximumPhysicalPages, 33u);
   EXPECT_EQ(world.pool.Count(kBulk), 1u) << "only the descriptor is left, for the caller";

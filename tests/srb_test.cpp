@@ -160,8 +160,14 @@ TEST_F(ReleaseTest, ARequestFromPassiveLevelGoesDownAtDispatchLevelInAnIrpOfTheD
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   EXPECT_EQ(location->MajorFunction, IRP_MJ_SCSI);
   EXPECT_EQ(location->Control & 0xE0, 0xE0);
-  EXPECT_EQ(location->CompletionRoutine, ReleaseQueueCompletion);
-  auto* block = (PRELEASE_QUEUE_CONTEXT)location->Context;
+  // Set through IoSetCompletionRoutineEx, which holds the driver until the
+  // routine has returned.
+  ASSERT_EQ(location->CompletionRoutine, host::UnloadSafeCompletion);
+  auto* hold = (host::SafeCompletion*)location->Context;
+  EXPECT_EQ(hold->routine, ReleaseQueueCompletion);
+  EXPECT_EQ(hold->driver, device->DriverObject);
+  EXPECT_EQ(world.completionHolds[device->DriverObject], 1);
+  auto* block = (PRELEASE_QUEUE_CONTEXT)hold->context;
   EXPECT_EQ(block->Signature, RELEASE_QUEUE_SIGNATURE);
   EXPECT_EQ(std::memcmp(&block->Signature, "Comp", 4), 0);
   EXPECT_EQ(block->DeviceObject, device);
@@ -169,11 +175,26 @@ TEST_F(ReleaseTest, ARequestFromPassiveLevelGoesDownAtDispatchLevelInAnIrpOfTheD
   const host::PoolBlock* pool = world.pool.Find(block);
   ASSERT_NE(pool, nullptr);
   EXPECT_EQ(pool->tag, STILLSCSI_POOL_TAG);
-  EXPECT_EQ(pool->type, NonPagedPool) << "ordinary nonpaged pool";
+  EXPECT_EQ(pool->type, NonPagedPoolNx) << "nonpaged pool, not executable";
 
   port->PumpAll();
   EXPECT_FALSE(port->Frozen());
   EXPECT_EQ(world.pool.Count(STILLSCSI_POOL_TAG), 1u) << "only the adapter descriptor: the block went with its IRP";
+  EXPECT_EQ(world.completionHolds.count(device->DriverObject), 0u) << "the driver is let go";
+}
+
+TEST_F(ReleaseTest, WithoutTheHoldOnTheDriverTheReleaseIsOwedAndNothingIsLeft) {
+  Freeze();
+  world.faults.Fail(host::Fault::CompletionRoutineEx);
+  LONG counted = extension->PendingIoCount;
+  EXPECT_FALSE(ReleaseDeviceQueue(device));
+  EXPECT_EQ(extension->ReleaseOwed, 1);
+  EXPECT_EQ(port->Releases(), 0);
+  EXPECT_EQ(extension->PendingIoCount, counted) << "nothing counted for a release never sent";
+  EXPECT_EQ(world.pool.Count(STILLSCSI_POOL_TAG), 1u) << "the block is given back";
+  EXPECT_TRUE(SendOwedRelease(device));
+  port->PumpAll();
+  EXPECT_FALSE(port->Frozen());
 }
 
 TEST_F(ReleaseTest, ARequestAtDispatchLevelGoesDownDirectlyAndAnImmediateAnswerFreesAllToo) {

@@ -49,7 +49,7 @@ TEST_P(CommandBlockTest, IsAcceptedOrRefusedAsItsFieldsSay) {
     const host::PoolBlock* block = world.pool.Find(context);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(block->tag, host::kUntaggedPoolTag) << "untagged";
-    EXPECT_EQ(block->type, NonPagedPool);
+    EXPECT_EQ(block->type, NonPagedPoolNx);
     EXPECT_EQ(block->size, sizeof(TRANSFER_CONTEXT));
     ExFreePool(context);
   }
@@ -199,7 +199,8 @@ INSTANTIATE_TEST_SUITE_P(
         ChunkCase{"TenByteCdbTwentyMebibytes", 32u << 20, 100000, 0, 20u << 20, 10, 0x28, 0xFFF000},
         ChunkCase{"TenByteCdbJustStatable", 32u << 20, 100000, 0, 0xFFF000, 10, 0x28, 0xFFF000},
         ChunkCase{"GetDataBufferStatusSixteenBits", 32u << 20, 100000, 0, 0x20000, 10, 0x34, 0xF000},
-        ChunkCase{"SixByteCdbIsTheCallersOwn", 32u << 20, 100000, 0, 20u << 20, 6, 0x08, 20u << 20},
+        ChunkCase{"SixByteReadStatesTwentyFourBits", 32u << 20, 100000, 0, 20u << 20, 6, 0x08, 0xFFF000},
+        ChunkCase{"OtherSixByteCdbIsTheCallersOwn", 32u << 20, 100000, 0, 20u << 20, 6, 0x1C, 20u << 20},
         ChunkCase{"TwelveByteCdbIsTheCallersOwn", 32u << 20, 100000, 0, 20u << 20, 12, 0xA8, 20u << 20}),
     [](const auto& info) { return std::string(info.param.name); });
 

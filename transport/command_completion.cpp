@@ -23,7 +23,7 @@ NTSTATUS CommandCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     if (context->RemainingLength > 0 && moved != 0) {
       if ((LONG)context->ChunkLength > context->RemainingLength) {
         context->ChunkLength = (ULONG)context->RemainingLength;
-        SetCdbTransferLength(cmd->Cdb, context->ChunkLength);
+        StateChunkLength(cmd, context->ChunkLength);
       }
       IoSetCompletionRoutine(Irp, CommandCompletion, context, TRUE, TRUE, FALSE);
       IssueSrb(DeviceObject, Irp, context, FALSE);

@@ -27,14 +27,14 @@ static NTSTATUS Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
   return Status;
 }
 
-// A kernel-space address of a locked MDL's memory; the flag lets a failed
-// mapping give none instead of stopping the system.
+// A kernel-space address of a locked MDL's memory, mapped not executable.
+// A failed mapping gives none instead of stopping the system.
 PVOID MapCallerMdl(PMDL Mdl) {
-  Mdl->MdlFlags |= MDL_MAPPING_CAN_FAIL;
   if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
     return Mdl->MappedSystemVa;
   }
-  return MmMapLockedPages(Mdl, KernelMode);
+  return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE,
+                                      NormalPagePriority | MdlMappingNoExecute);
 }
 
 static VOID ReleaseCallerMdl(PMDL Mdl) {
@@ -52,7 +52,7 @@ static NTSTATUS LockCallerBytes(PIRP Irp, PVOID Address, ULONG Length, PMDL* Mdl
   NTSTATUS status;
 
   *Mapped = NULL;
-  *Mdl = MmCreateMdl(NULL, Address, Length);
+  *Mdl = IoAllocateMdl(Address, Length, FALSE, FALSE, NULL);
   if (*Mdl == NULL) return STATUS_INSUFFICIENT_RESOURCES;
   status = ProbeAndLockCallerPages(*Mdl, Irp->RequestorMode, IoWriteAccess);
   if (!NT_SUCCESS(status)) {
@@ -84,11 +84,13 @@ static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
                                  Irp->MdlAddress);
   if (context == NULL) return Complete(DeviceObject, Irp, STATUS_INVALID_PARAMETER);
 
-  // The CDB states the first chunk; a 6-byte one is the caller's as
-  // written; any other length is served only in one chunk.
+  // A 10-byte CDB states the first chunk. So does a 6-byte READ or WRITE
+  // cut into chunks; in one chunk it goes as the caller wrote it, as does
+  // any other 6-byte CDB. A CDB of any other length is served only in one
+  // chunk.
   status = STATUS_SUCCESS;
-  if (cmd->CdbLength == 10) {
-    SetCdbTransferLength(cmd->Cdb, context->ChunkLength);
+  if (cmd->CdbLength == 10 || (IsSixByteReadWrite(cmd) && context->ChunkLength != cmd->TransferLength)) {
+    StateChunkLength(cmd, context->ChunkLength);
   } else if (cmd->CdbLength != 6 && context->ChunkLength != cmd->TransferLength) {
     status = STATUS_INVALID_PARAMETER;
   }

@@ -7,13 +7,6 @@
 #define READ_WRITE_SENSE_LENGTH 18
 #define READ_WRITE_RETRIES 4
 
-// Bytes 2 to 4 of the read/write CDB hold the chunk's length.
-static VOID SetReadWriteLength(PSCSISCAN_CMD Cmd, ULONG Length) {
-  Cmd->Cdb[2] = (UCHAR)(Length >> 16);
-  Cmd->Cdb[3] = (UCHAR)(Length >> 8);
-  Cmd->Cdb[4] = (UCHAR)Length;
-}
-
 static NTSTATUS Refuse(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Information = 0;
   Irp->IoStatus.Status = Status;
@@ -39,7 +32,7 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
 
   // The request's own command block and sense buffer, owned by the request
   // until ReadWriteCompletion ends it.
-  cmd = (PSCSISCAN_CMD)ExAllocatePool(NonPagedPool, sizeof(SCSISCAN_CMD));
+  cmd = (PSCSISCAN_CMD)ExAllocatePool(NonPagedPoolNx, sizeof(SCSISCAN_CMD));
   if (cmd == NULL) return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
   RtlZeroMemory(cmd, sizeof(SCSISCAN_CMD));
   cmd->Size = sizeof(SCSISCAN_CMD);
@@ -50,7 +43,7 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   cmd->Cdb[0] = location->MajorFunction == IRP_MJ_WRITE ? 0x0A : 0x08;
   cmd->pSrbStatus = &cmd->Reserved2;
 
-  sense = (PUCHAR)ExAllocatePool(NonPagedPool, READ_WRITE_SENSE_LENGTH);
+  sense = (PUCHAR)ExAllocatePool(NonPagedPoolNx, READ_WRITE_SENSE_LENGTH);
   if (sense == NULL) {
     ExFreePool(cmd);
     return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
@@ -68,9 +61,9 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
     ExFreePool(cmd);
     return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
   }
-  // Bytes 2 to 4 hold 24 bits: the chunk is kept to what they can state.
-  LimitChunkLength(context, LARGEST_STATED_CHUNK(24));
-  SetReadWriteLength(cmd, context->ChunkLength);
+  // Bytes 2 to 4 hold the chunk's length (the chunk was kept to what their
+  // 24 bits can state).
+  SetSixByteTransferLength(cmd->Cdb, context->ChunkLength);
   context->RetryCount = READ_WRITE_RETRIES;
 
   IoMarkIrpPending(Irp);
@@ -105,7 +98,7 @@ NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     } else {
       if ((LONG)context->ChunkLength > context->RemainingLength) {
         context->ChunkLength = (ULONG)context->RemainingLength;
-        SetReadWriteLength(cmd, context->ChunkLength);
+        SetSixByteTransferLength(cmd->Cdb, context->ChunkLength);
       }
       return SendChunk(DeviceObject, Irp, context, FALSE);
     }

@@ -51,11 +51,31 @@ VOID SetCdbTransferLength(PUCHAR Cdb, ULONG Length) {
   }
 }
 
+BOOLEAN IsSixByteReadWrite(PSCSISCAN_CMD Cmd) {
+  return Cmd->CdbLength == 6 && (Cmd->Cdb[0] == 0x08 || Cmd->Cdb[0] == 0x0A);
+}
+
+VOID SetSixByteTransferLength(PUCHAR Cdb, ULONG Length) {
+  Cdb[2] = (UCHAR)(Length >> 16);
+  Cdb[3] = (UCHAR)(Length >> 8);
+  Cdb[4] = (UCHAR)Length;
+}
+
+VOID StateChunkLength(PSCSISCAN_CMD Cmd, ULONG Length) {
+  if (Cmd->CdbLength == 10) {
+    SetCdbTransferLength(Cmd->Cdb, Length);
+  } else if (IsSixByteReadWrite(Cmd)) {
+    SetSixByteTransferLength(Cmd->Cdb, Length);
+  }
+}
+
 // The release IRP and its block belong to each other and to this routine
 // alone; both go back here whatever the release's outcome. The release was
 // counted in the device's pending-I/O count, so that no stop or removal
-// (and no unload of this code) happens while it is under way; it leaves the
-// count last.
+// happens while it is under way; it leaves the count last. That decrement
+// may let a waiting removal delete the device and the system unload this
+// code before the routine has returned: the routine was set with
+// IoSetCompletionRoutineEx, which holds the driver until it has.
 NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
   PDEVICE_OBJECT device = ((PRELEASE_QUEUE_CONTEXT)Context)->DeviceObject;
   UNREFERENCED_PARAMETER(DeviceObject);
@@ -65,6 +85,14 @@ NTSTATUS ReleaseQueueCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Con
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Without the block, the IRP or the hold on the driver the release is owed:
+// nothing of the unit completes while its queue is frozen, so no later
+// completion would ask again, and the next request sends it.
+static BOOLEAN OweRelease(PDEVICE_EXTENSION Extension) {
+  InterlockedExchange(&Extension->ReleaseOwed, 1);
+  return FALSE;
+}
+
 BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PRELEASE_QUEUE_CONTEXT block;
@@ -72,14 +100,9 @@ BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   PIRP irp;
   KIRQL oldIrql;
 
-  // Ordinary nonpaged pool. Without the block or the IRP the release is
-  // owed: nothing of the unit completes while its queue is frozen, so no
-  // later completion would ask again, and the next request sends it.
-  block = (PRELEASE_QUEUE_CONTEXT)ExAllocatePoolWithTag(NonPagedPool, sizeof(RELEASE_QUEUE_CONTEXT), STILLSCSI_POOL_TAG);
-  if (block == NULL) {
-    InterlockedExchange(&extension->ReleaseOwed, 1);
-    return FALSE;
-  }
+  block = (PRELEASE_QUEUE_CONTEXT)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RELEASE_QUEUE_CONTEXT),
+                                                        STILLSCSI_POOL_TAG);
+  if (block == NULL) return OweRelease(extension);
   block->Signature = RELEASE_QUEUE_SIGNATURE;
   block->DeviceObject = DeviceObject;
   RtlZeroMemory(&block->Srb, sizeof(SCSI_REQUEST_BLOCK));
@@ -89,10 +112,13 @@ BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
   if (irp == NULL) {
     ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
-    InterlockedExchange(&extension->ReleaseOwed, 1);
-    return FALSE;
+    return OweRelease(extension);
   }
-  IoSetCompletionRoutine(irp, ReleaseQueueCompletion, block, TRUE, TRUE, TRUE);
+  if (!NT_SUCCESS(IoSetCompletionRoutineEx(DeviceObject, irp, ReleaseQueueCompletion, block, TRUE, TRUE, TRUE))) {
+    IoFreeIrp(irp);
+    ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
+    return OweRelease(extension);
+  }
   next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_SCSI;
   next->Parameters.Scsi.Srb = &block->Srb;

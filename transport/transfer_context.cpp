@@ -22,6 +22,10 @@ static BOOLEAN CommandBlockAcceptable(PSCSISCAN_CMD Cmd, ULONG BufferLength, PMD
   if (directed && Cmd->TransferLength == 0) return FALSE;
   if (Cmd->TransferLength != 0 && (DataMdl == NULL || Cmd->TransferLength > MmGetMdlByteCount(DataMdl))) return FALSE;
   if (Cmd->SenseLength != 0 && Cmd->pSenseBuffer == NULL) return FALSE;
+  // The caller chooses the direction and the manners of the transfer; the
+  // port's own bits (bypassing a frozen queue, its bookkeeping, the
+  // reserved ranges) are not the caller's to set.
+  if ((Cmd->SrbFlags & ~CALLER_SRB_FLAGS) != 0) return FALSE;
   // The transfer's counters are signed 32-bit: a longer transfer would end
   // after its first chunk with a wrong count.
   if (Cmd->TransferLength > MAXIMUM_TRANSFER_LENGTH) return FALSE;
@@ -61,7 +65,7 @@ PAGED_ROUTINE PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExt
 
   if (!CommandBlockAcceptable(Cmd, BufferLength, DataMdl)) return NULL;
 
-  context = (PTRANSFER_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(TRANSFER_CONTEXT));
+  context = (PTRANSFER_CONTEXT)ExAllocatePool(NonPagedPoolNx, sizeof(TRANSFER_CONTEXT));
   if (context == NULL) return NULL;
   RtlZeroMemory(context, sizeof(TRANSFER_CONTEXT));
   context->Cmd = Cmd;
@@ -81,12 +85,17 @@ PAGED_ROUTINE PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExt
       return NULL;
     }
     // A 10-byte CDB's length is rewritten for every chunk; it holds 24 bits,
-    // 16 for operation code 0x34.
+    // 16 for operation code 0x34. So do bytes 2 to 4 of a 6-byte READ or
+    // WRITE.
     if (Cmd->CdbLength == 10) {
       LimitChunkLength(context, LARGEST_STATED_CHUNK(Cmd->Cdb[0] == 0x34 ? 16 : 24));
+    } else if (IsSixByteReadWrite(Cmd)) {
+      LimitChunkLength(context, LARGEST_STATED_CHUNK(24));
     }
   }
 
-  context->SenseBuffer = Cmd->pSenseBuffer;
+  // No sense length, no sense buffer: the port never sees an address that
+  // nothing locked.
+  context->SenseBuffer = Cmd->SenseLength != 0 ? Cmd->pSenseBuffer : NULL;
   return context;
 }

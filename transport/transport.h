@@ -10,10 +10,18 @@
 #define MAXIMUM_TRANSFER_LENGTH 0x7FFFFFFFu
 // The largest chunk a CDB's length field of Bits bits can state, in whole
 // pages: chunks are capped there where the driver writes the length.
+// The SRB flags a pass-through caller may set: the direction, and the
+// manners of the transfer (tagged queueing, no disconnect, asynchronous
+// transfer, no autosense, no queue freeze, the adapter's cache).
+#define CALLER_SRB_FLAGS                                                                          \
+  (SRB_FLAGS_DATA_IN | SRB_FLAGS_DATA_OUT | SRB_FLAGS_QUEUE_ACTION_ENABLE | SRB_FLAGS_DISABLE_DISCONNECT | \
+   SRB_FLAGS_DISABLE_SYNCH_TRANSFER | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_NO_QUEUE_FREEZE |        \
+   SRB_FLAGS_ADAPTER_CACHE_ENABLE)
+
 #define LARGEST_STATED_CHUNK(Bits) ((((1u << (Bits)) - 1) / PAGE_SIZE) * PAGE_SIZE)
 
 // Checks Cmd against the buffer that holds it and the data MDL, allocates a
-// zeroed context (untagged NonPagedPool, freed with ExFreePool by whoever
+// zeroed context (untagged NonPagedPoolNx, freed with ExFreePool by whoever
 // ends the request) and sizes its chunk by the adapter's limits. Returns
 // none for a refused block or a failed allocation.
 PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExtension, PSCSISCAN_CMD Cmd, ULONG BufferLength,
@@ -31,6 +39,14 @@ NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Conte
 // Writes the low 24 bits of Length big-endian into bytes 6 to 8 of a 10-byte
 // CDB (bytes 7 and 8 only for operation code 0x34).
 VOID SetCdbTransferLength(PUCHAR Cdb, ULONG Length);
+
+// A 6-byte READ (0x08) or WRITE (0x0A): bytes 2 to 4 hold the byte count.
+BOOLEAN IsSixByteReadWrite(PSCSISCAN_CMD Cmd);
+VOID SetSixByteTransferLength(PUCHAR Cdb, ULONG Length);
+
+// Writes a chunk's length where the command block's CDB states it: a 10-byte
+// CDB, or a 6-byte READ or WRITE. Any other CDB is sent as written.
+VOID StateChunkLength(PSCSISCAN_CMD Cmd, ULONG Length);
 
 // Sends a release of the device's frozen queue in an IRP of the driver's own
 // and returns at once; TRUE when it went down. When no pool or IRP is to be
