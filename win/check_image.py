@@ -110,6 +110,20 @@ class Checker:
             self.fault("the image has no INIT section")
         elif not init.discardable:
             self.fault("INIT is not discardable (characteristics 0x%08x)" % init.characteristics)
+        # Memory integrity maps the image by sections, page by page: each
+        # section on pages of its own, none both writable and executable,
+        # and the import address table read-only once the loader has
+        # filled it.
+        if self.image.section_alignment % 4096 != 0:
+            self.fault("section alignment is %d bytes, not a multiple of 4096" % self.image.section_alignment)
+        iat_rva, iat_size = self.image.directory(pe_image.DIRECTORY_IAT)
+        if iat_size:
+            holder = self.image.section_of(iat_rva)
+            if holder is None:
+                self.fault("the import address table lies in no section")
+            elif holder.writable:
+                self.fault("the import address table lies in writable section %s (0x%08x)" %
+                           (holder.name, holder.characteristics))
         for s in self.image.sections:
             if s.writable and s.executable:
                 self.fault("section %s is both writable and executable (0x%08x)" % (s.name, s.characteristics))

@@ -19,6 +19,7 @@ DIRECTORY_IMPORT = 1
 DIRECTORY_EXCEPTION = 3
 DIRECTORY_BASERELOC = 5
 DIRECTORY_TLS = 9
+DIRECTORY_IAT = 12
 DIRECTORY_DELAY_IMPORT = 13
 
 UNW_FLAG_EHANDLER = 0x1
@@ -107,6 +108,8 @@ class Image:
             return
         self.entry_rva = struct.unpack_from("<I", d, oh + 16)[0]
         self.image_base = struct.unpack_from("<Q", d, oh + 24)[0]
+        self.section_alignment_offset = oh + 32
+        self.section_alignment = struct.unpack_from("<I", d, self.section_alignment_offset)[0]
         self.checksum_offset = oh + 64
         self.checksum = struct.unpack_from("<I", d, self.checksum_offset)[0]
         self.subsystem_offset = oh + 68
@@ -276,6 +279,10 @@ class Image:
     def set_section_characteristics(self, section, characteristics):
         section.characteristics = characteristics
         struct.pack_into("<I", self.data, section.header_offset + 36, characteristics)
+
+    def set_section_alignment(self, alignment):
+        self.section_alignment = alignment
+        struct.pack_into("<I", self.data, self.section_alignment_offset, alignment)
 
     def set_subsystem(self, subsystem):
         self.subsystem = subsystem

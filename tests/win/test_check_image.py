@@ -141,6 +141,16 @@ class PatchedSections(CheckerTest):
         path = self.patch_section(".text", set_bits=pe_image.IMAGE_SCN_MEM_WRITE)
         self.assertRefused(path, ["section .text is both writable and executable (0xe0000020)"])
 
+    def test_a_writable_import_address_table_is_refused(self):
+        path = self.patch_section(".idata", set_bits=pe_image.IMAGE_SCN_MEM_WRITE)
+        image = pe_image.Image.load(path)
+        self.assertRefused(path, ["the import address table lies in writable section .idata (0x%08x)" %
+                                  image.section_named(".idata").characteristics])
+
+    def test_a_section_alignment_below_a_page_is_refused(self):
+        self.assertRefused(self.patched(lambda image: image.set_section_alignment(512)),
+                           ["section alignment is 512 bytes, not a multiple of 4096"])
+
     def test_discardable_resident_code_is_refused(self):
         path = self.patch_section("PAGE", set_bits=pe_image.IMAGE_SCN_MEM_DISCARDABLE)
         self.assertRefused(path, ["code section PAGE is discardable"])

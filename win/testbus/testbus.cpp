@@ -49,12 +49,9 @@ NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
 
 // ------------------------------------------------------------------ the stand-ins of missing imports
 
-PMDL NTAPI StandInCreateMdl(PMDL, PVOID Base, SIZE_T Length) {
-  return IoAllocateMdl(Base, (ULONG)Length, FALSE, FALSE, NULL);
-}
-
-PVOID NTAPI StandInMapLockedPages(PMDL Mdl, KPROCESSOR_MODE) {
-  // One address space: the described memory is reachable where it is.
+// Wine's returns none. One address space: the described memory is
+// reachable where it is.
+PVOID NTAPI StandInMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE, MEMORY_CACHING_TYPE, PVOID, ULONG, ULONG) {
   return (PUCHAR)MmGetMdlVirtualAddress(Mdl);
 }
 
@@ -68,14 +65,44 @@ VOID NTAPI StandInProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
 
 VOID NTAPI StandInWriteErrorLogEntry(PVOID Entry) { ExFreePool(Entry); }
 
+// Wine exports IoSetCompletionRoutineEx but does not implement it. As the
+// platform's does: the routine runs from a record that holds a reference on
+// the device object (and so on its driver) until the routine has returned.
+// The trampoline lives in this bus's image, which outlives the driver.
+struct HeldCompletion {
+  PIO_COMPLETION_ROUTINE Routine;
+  PVOID Context;
+  PDEVICE_OBJECT Device;
+};
+
+NTSTATUS NTAPI HeldCompletionRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+  HeldCompletion held = *(HeldCompletion*)Context;
+  ExFreePoolWithTag(Context, TESTBUS_TAG);
+  NTSTATUS status = held.Routine(DeviceObject, Irp, held.Context);
+  ObDereferenceObject(held.Device);
+  return status;
+}
+
+NTSTATUS NTAPI StandInSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COMPLETION_ROUTINE Routine,
+                                             PVOID Context, BOOLEAN OnSuccess, BOOLEAN OnError, BOOLEAN OnCancel) {
+  HeldCompletion* held = (HeldCompletion*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(HeldCompletion), TESTBUS_TAG);
+  if (held == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+  held->Routine = Routine;
+  held->Context = Context;
+  held->Device = DeviceObject;
+  ObReferenceObject(DeviceObject);
+  IoSetCompletionRoutine(Irp, HeldCompletionRoutine, held, OnSuccess, OnError, OnCancel);
+  return STATUS_SUCCESS;
+}
+
 struct Replacement {
   const char* Name;
   PVOID Routine;
 };
 
 const Replacement kReplacements[] = {
-    {"MmCreateMdl", (PVOID)StandInCreateMdl},
-    {"MmMapLockedPages", (PVOID)StandInMapLockedPages},
+    {"MmMapLockedPagesSpecifyCache", (PVOID)StandInMapLockedPagesSpecifyCache},
+    {"IoSetCompletionRoutineEx", (PVOID)StandInSetCompletionRoutineEx},
     {"MmProbeAndLockPages", (PVOID)StandInProbeAndLockPages},
     {"IoWriteErrorLogEntry", (PVOID)StandInWriteErrorLogEntry},
 };
@@ -100,12 +127,30 @@ BOOLEAN EndsWith(PUNICODE_STRING Text, const WCHAR* Suffix) {
   return TRUE;
 }
 
+// The image's import address table is read-only once loaded, as memory
+// integrity expects. Wine's driver host is a process of its own, where
+// ZwProtectVirtualMemory makes the table's pages writable for the patch.
+typedef NTSTATUS(NTAPI* ProtectVirtualMemoryRoutine)(HANDLE, PVOID*, PSIZE_T, ULONG, PULONG);
+
+BOOLEAN SetProtection(PVOID Address, SIZE_T Length, ULONG Protection, PULONG Old) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, L"ZwProtectVirtualMemory");
+  ProtectVirtualMemoryRoutine protect = (ProtectVirtualMemoryRoutine)MmGetSystemRoutineAddress(&name);
+  if (protect == NULL) return FALSE;
+  PVOID base = Address;
+  SIZE_T size = Length;
+  return NT_SUCCESS(protect((HANDLE)-1, &base, &size, Protection, Old));
+}
+
 // Points the driver image's imports of the missing routines at the stand-ins.
 VOID PatchImports(PUCHAR Base) {
   PIMAGE_DOS_HEADER dos = (PIMAGE_DOS_HEADER)Base;
   PIMAGE_NT_HEADERS64 nt = (PIMAGE_NT_HEADERS64)(Base + dos->e_lfanew);
   IMAGE_DATA_DIRECTORY directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-  if (directory.VirtualAddress == 0) return;
+  IMAGE_DATA_DIRECTORY table = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
+  ULONG old = 0;
+  if (directory.VirtualAddress == 0 || table.VirtualAddress == 0) return;
+  if (!SetProtection(Base + table.VirtualAddress, table.Size, PAGE_READWRITE, &old)) return;
   for (PIMAGE_IMPORT_DESCRIPTOR import = (PIMAGE_IMPORT_DESCRIPTOR)(Base + directory.VirtualAddress);
        import->Name != 0; ++import) {
     if (!SameText((const char*)(Base + import->Name), "ntoskrnl.exe")) continue;
@@ -122,6 +167,7 @@ VOID PatchImports(PUCHAR Base) {
       }
     }
   }
+  SetProtection(Base + table.VirtualAddress, table.Size, old, &old);
 }
 
 VOID NTAPI ImageLoaded(PUNICODE_STRING FullImageName, HANDLE, PIMAGE_INFO ImageInfo) {
