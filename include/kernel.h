@@ -16,6 +16,9 @@
 #define DRIVER_IMAGE_DATA __attribute__((section("stillscsi_image"), used))
 // A UTF-16 text constant.
 #define WIDE_TEXT(s) u##s
+// MmMapLockedPagesSpecifyCache's priority for a mapping that is not
+// executable; the platform takes it as ULONG.
+#define NO_EXECUTE_MAPPING_PRIORITY ((ULONG)NormalPagePriority | MdlMappingNoExecute)
 
 #else
 
@@ -33,6 +36,9 @@
 #ifndef MdlMappingNoExecute
 #define MdlMappingNoExecute 0x40000000
 #endif
+// These headers declare the priority as the enumeration, which holds the
+// flag's bits all the same.
+#define NO_EXECUTE_MAPPING_PRIORITY ((MM_PAGE_PRIORITY)((ULONG)NormalPagePriority | MdlMappingNoExecute))
 
 #define INIT_ROUTINE __attribute__((section("INIT")))
 #define PAGED_ROUTINE __attribute__((section("PAGE")))

@@ -33,8 +33,7 @@ PVOID MapCallerMdl(PMDL Mdl) {
   if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
     return Mdl->MappedSystemVa;
   }
-  return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE,
-                                      NormalPagePriority | MdlMappingNoExecute);
+  return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, NO_EXECUTE_MAPPING_PRIORITY);
 }
 
 static VOID ReleaseCallerMdl(PMDL Mdl) {
