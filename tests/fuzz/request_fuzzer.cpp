@@ -127,6 +127,12 @@ class Session {
   void AddAndStart() {
     if (world_.pnp.AddDevice(driver_, Pdo()) != STATUS_SUCCESS) Fail("the device was not added");
     present_ = true;
+    // A count below 0 never drains again: a verifier stop, at the first
+    // request boundary after it.
+    PDEVICE_EXTENSION extension = Extension();
+    world_.watches.Add(Pdo()->AttachedDevice, "pending-I/O count below 0", [extension] {
+      return __atomic_load_n(&extension->PendingIoCount, __ATOMIC_RELAXED) >= 0;
+    });
     if (world_.pnp.Send(Pdo(), IRP_MN_START_DEVICE).status != STATUS_SUCCESS) Fail("the device did not start");
     for (int i = 0; i < 3; ++i) Open();
   }
