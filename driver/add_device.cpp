@@ -1,6 +1,10 @@
 // Device creation and the still-image device interface.
 #include "driver.h"
 
+// The number the next device added is named by; never given twice in a load
+// of the driver.
+DRIVER_IMAGE_DATA ULONG NextDeviceNumber = 0;
+
 // Creates the device object for one instrument, attaches it above the port
 // driver's PDO, sets the defaults and announces the interface. The device is
 // not started: requests of handles are refused until the start succeeds.

@@ -3,6 +3,17 @@
 // lock and the read and write path tell one open from another.
 #include "driver.h"
 
+ULONG OpenNumberOf(PIRP Irp) {
+  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
+  return file == NULL ? 0 : (ULONG)(ULONG_PTR)file->FsContext;
+}
+
+// LockOwner is read with a compare-exchange, as every access.
+BOOLEAN LockedAgainst(PDEVICE_EXTENSION Extension, ULONG OpenNumber) {
+  LONG64 owner = InterlockedCompareExchange64(&Extension->LockOwner, 0, 0);
+  return owner != 0 && owner != (LONG64)OpenNumber;
+}
+
 // Gives the open its number, then passes it down while the device is
 // started. A create that is refused has used up its number all the same.
 PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
@@ -25,10 +36,7 @@ PAGED_ROUTINE NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
   if (!extension->DeviceStarted) {
     Irp->IoStatus.Information = 0;
-    Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-    IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    DecrementIoCount(DeviceObject);
-    return STATUS_DELETE_PENDING;
+    return CompleteCounted(DeviceObject, Irp, STATUS_DELETE_PENDING);
   }
 
   // The create leaves the count before it goes down: the lower device's

@@ -26,6 +26,17 @@ NTSTATUS SyncCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
 VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject);
 LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject);
+// Completes a request counted in the device with Status (Information as the
+// caller left it) and leaves the count; returns Status.
+NTSTATUS CompleteCounted(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status);
+
+// Open numbers and the device lock. The open number of the handle a request
+// came through: what create left in its file object, or 0 for a request
+// built inside the kernel (no file object), which never holds the lock.
+ULONG OpenNumberOf(PIRP Irp);
+// Whether the device lock keeps a request of OpenNumber out: the lock is
+// held, and by another open.
+BOOLEAN LockedAgainst(PDEVICE_EXTENSION Extension, ULONG OpenNumber);
 
 // Dispatch routines.
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp);

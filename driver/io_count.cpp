@@ -2,8 +2,6 @@
 // to drain.
 #include "driver.h"
 
-DRIVER_IMAGE_DATA ULONG NextDeviceNumber = 0;
-
 VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject) {
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   InterlockedIncrement(&extension->PendingIoCount);
@@ -19,4 +17,11 @@ LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject) {
     KeSetEvent(&extension->RemoveEvent, EVENT_INCREMENT, FALSE);
   }
   return count;
+}
+
+NTSTATUS CompleteCounted(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
+  Irp->IoStatus.Status = Status;
+  IofCompleteRequest(Irp, IO_NO_INCREMENT);
+  DecrementIoCount(DeviceObject);
+  return Status;
 }

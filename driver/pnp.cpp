@@ -34,7 +34,8 @@ static NTSTATUS PassDown(PDEVICE_EXTENSION Extension, PIRP Irp) {
   return IofCallDriver(Extension->StackDeviceObject, Irp);
 }
 
-static NTSTATUS Complete(PIRP Irp, NTSTATUS Status) {
+// Plug and Play requests are not counted in PendingIoCount.
+static NTSTATUS CompleteUncounted(PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Status = Status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
   return Status;
@@ -122,7 +123,7 @@ static NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
     UndoStart(Extension);
   }
   // Information stays as the lower drivers left it.
-  return Complete(Irp, status);
+  return CompleteUncounted(Irp, status);
 }
 
 // The stop acts before the lower drivers: no new request gets in, the names
@@ -181,7 +182,8 @@ static NTSTATUS QueryCapabilities(PDEVICE_EXTENSION Extension, PIRP Irp) {
   return status;
 }
 
-// Plug and Play and system-control requests. This driver refuses no query:
+// Serves both IRP_MJ_PNP and IRP_MJ_SYSTEM_CONTROL (DriverEntry sets it for
+// both): system control passes down untouched. This driver refuses no query:
 // its answer to a query or a cancellation is success, and the lower
 // drivers' answer is the answer. Neither kind of request is counted in
 // PendingIoCount.

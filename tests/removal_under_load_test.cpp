@@ -73,7 +73,9 @@ TEST_F(LoadTest, AStopWithTwoHundredFiftySixRequestsInFlightReturnsAfterTheLastA
     host::IoResult result = request.io->Wait();
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.information, kLength);
-    if (request.kind == InFlight::Kind::PassThrough) EXPECT_EQ(request.command.Status(), SRB_STATUS_SUCCESS);
+    if (request.kind == InFlight::Kind::PassThrough) {
+      EXPECT_EQ(request.command.Status(), SRB_STATUS_SUCCESS);
+    }
     ++ended;
   }
   EXPECT_EQ(ended, kHandles * kPerHandle);

@@ -12,19 +12,7 @@ NTSTATUS CommandCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
   *cmd->pSrbStatus = srb->SrbStatus;
 
   if (SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SUCCESS) {
-    // A port never reports more than it was asked for; should one, the
-    // count stays within the chunk.
-    ULONG moved = srb->DataTransferLength < context->ChunkLength ? srb->DataTransferLength : context->ChunkLength;
-    context->TransferredLength += (LONG)moved;
-    context->RemainingLength -= (LONG)moved;
-    context->DataPointer += moved;
-    // A chunk that succeeds without moving a byte would be sent again for
-    // ever: the transfer ends with what it has.
-    if (context->RemainingLength > 0 && moved != 0) {
-      if ((LONG)context->ChunkLength > context->RemainingLength) {
-        context->ChunkLength = (ULONG)context->RemainingLength;
-        StateChunkLength(cmd, context->ChunkLength);
-      }
+    if (AdvanceTransfer(context)) {
       IoSetCompletionRoutine(Irp, CommandCompletion, context, TRUE, TRUE, FALSE);
       IssueSrb(DeviceObject, Irp, context, FALSE);
       return STATUS_MORE_PROCESSING_REQUIRED;

@@ -5,28 +5,6 @@
 #include "queries.h"
 #include "transport.h"
 
-// The open number of the handle a request came through: what create left in
-// its file object. A request built inside the kernel has no file object and
-// so no open number: 0, which never holds the lock.
-ULONG OpenNumberOf(PIRP Irp) {
-  PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-  return file == NULL ? 0 : (ULONG)(ULONG_PTR)file->FsContext;
-}
-
-// Whether the device lock keeps the request out: the lock is held, and by
-// another open. LockOwner is read with a compare-exchange, as every access.
-BOOLEAN LockedAgainst(PDEVICE_EXTENSION Extension, ULONG OpenNumber) {
-  LONG64 owner = InterlockedCompareExchange64(&Extension->LockOwner, 0, 0);
-  return owner != 0 && owner != (LONG64)OpenNumber;
-}
-
-static NTSTATUS Complete(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
-  Irp->IoStatus.Status = Status;
-  IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  DecrementIoCount(DeviceObject);
-  return Status;
-}
-
 // A kernel-space address of a locked MDL's memory, mapped not executable.
 // A failed mapping gives none instead of stopping the system.
 PVOID MapCallerMdl(PMDL Mdl) {
@@ -76,12 +54,12 @@ static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
   // A frozen queue would hold this request's SRBs for ever.
   if (!SendOwedRelease(DeviceObject)) {
     Irp->IoStatus.Information = 0;
-    return Complete(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
+    return CompleteCounted(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
   }
 
   context = BuildTransferContext(Extension, cmd, location->Parameters.DeviceIoControl.InputBufferLength,
                                  Irp->MdlAddress);
-  if (context == NULL) return Complete(DeviceObject, Irp, STATUS_INVALID_PARAMETER);
+  if (context == NULL) return CompleteCounted(DeviceObject, Irp, STATUS_INVALID_PARAMETER);
 
   // A 10-byte CDB states the first chunk. So does a 6-byte READ or WRITE
   // cut into chunks; in one chunk it goes as the caller wrote it, as does
@@ -118,7 +96,7 @@ static NTSTATUS PassThrough(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
       context->SenseBuffer = NULL;
     }
     ExFreePool(context);
-    return Complete(DeviceObject, Irp, status);
+    return CompleteCounted(DeviceObject, Irp, status);
   }
 
   // The request belongs to CommandCompletion from the send on; it stays
@@ -167,11 +145,11 @@ PAGED_ROUTINE NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
   IncrementIoCount(DeviceObject);
   if (!extension->DeviceStarted) {
     Irp->IoStatus.Information = 0;
-    return Complete(DeviceObject, Irp, STATUS_DELETE_PENDING);
+    return CompleteCounted(DeviceObject, Irp, STATUS_DELETE_PENDING);
   }
   if (LockedAgainst(extension, openNumber)) {
     Irp->IoStatus.Information = 0;
-    return Complete(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    return CompleteCounted(DeviceObject, Irp, STATUS_DEVICE_BUSY);
   }
 
   switch (location->Parameters.DeviceIoControl.IoControlCode) {
@@ -179,21 +157,21 @@ PAGED_ROUTINE NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP I
       return PassThrough(DeviceObject, extension, Irp);
     case IOCTL_SCSISCAN_LOCKDEVICE:
       // A request without a handle has nothing to hold the lock for.
-      if (openNumber == 0) return Complete(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);
-      return Complete(DeviceObject, Irp,
+      if (openNumber == 0) return CompleteCounted(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);
+      return CompleteCounted(DeviceObject, Irp,
                       InterlockedCompareExchange64(&extension->LockOwner, openNumber, 0) == 0 ? STATUS_SUCCESS
                                                                                              : STATUS_DEVICE_BUSY);
     case IOCTL_SCSISCAN_UNLOCKDEVICE:
-      if (openNumber == 0) return Complete(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);
-      return Complete(DeviceObject, Irp,
+      if (openNumber == 0) return CompleteCounted(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);
+      return CompleteCounted(DeviceObject, Irp,
                       InterlockedCompareExchange64(&extension->LockOwner, 0, openNumber) == (LONG64)openNumber
                           ? STATUS_SUCCESS
                           : STATUS_DEVICE_BUSY);
     case IOCTL_SCSISCAN_SET_TIMEOUT:
-      return Complete(DeviceObject, Irp, SetTimeout(extension, Irp));
+      return CompleteCounted(DeviceObject, Irp, SetTimeout(extension, Irp));
     case IOCTL_SCSISCAN_GET_INFO:
-      return Complete(DeviceObject, Irp, GetInfo(extension, Irp));
+      return CompleteCounted(DeviceObject, Irp, GetInfo(extension, Irp));
     default:
-      return Complete(DeviceObject, Irp, STATUS_NOT_SUPPORTED);
+      return CompleteCounted(DeviceObject, Irp, STATUS_NOT_SUPPORTED);
   }
 }

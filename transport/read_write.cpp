@@ -1,25 +1,21 @@
 // Plain reads and writes: 6-byte commands 0x08 and 0x0A whose bytes 2 to 4
 // hold the chunk's length, sent chunk by chunk, with failed chunks sent
-// again as the sense interpreter advises, four retries per request.
+// again as the sense interpreter advises, within the request's retry budget.
 #include "driver.h"
 #include "transport.h"
 
 #define READ_WRITE_SENSE_LENGTH 18
-#define READ_WRITE_RETRIES 4
 
 static NTSTATUS Refuse(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status) {
   Irp->IoStatus.Information = 0;
-  Irp->IoStatus.Status = Status;
-  IofCompleteRequest(Irp, IO_NO_INCREMENT);
-  DecrementIoCount(DeviceObject);
-  return Status;
+  return CompleteCounted(DeviceObject, Irp, Status);
 }
 
 PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   PDEVICE_EXTENSION extension = (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
-  PSCSISCAN_CMD cmd;
-  PUCHAR sense;
+  PSCSISCAN_CMD cmd = NULL;
+  PUCHAR sense = NULL;
   PTRANSFER_CONTEXT context;
 
   PAGED_CODE();
@@ -33,7 +29,7 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   // The request's own command block and sense buffer, owned by the request
   // until ReadWriteCompletion ends it.
   cmd = (PSCSISCAN_CMD)ExAllocatePool(NonPagedPoolNx, sizeof(SCSISCAN_CMD));
-  if (cmd == NULL) return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
+  if (cmd == NULL) goto refuse;
   RtlZeroMemory(cmd, sizeof(SCSISCAN_CMD));
   cmd->Size = sizeof(SCSISCAN_CMD);
   cmd->SrbFlags = location->MajorFunction == IRP_MJ_WRITE ? SRB_FLAGS_DATA_OUT : SRB_FLAGS_DATA_IN;
@@ -44,10 +40,7 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   cmd->pSrbStatus = &cmd->Reserved2;
 
   sense = (PUCHAR)ExAllocatePool(NonPagedPoolNx, READ_WRITE_SENSE_LENGTH);
-  if (sense == NULL) {
-    ExFreePool(cmd);
-    return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
-  }
+  if (sense == NULL) goto refuse;
   // Cleared: a failure without sense data logs what the buffer holds, and
   // that must not be what the pool held before.
   RtlZeroMemory(sense, READ_WRITE_SENSE_LENGTH);
@@ -56,20 +49,22 @@ PAGED_ROUTINE NTSTATUS DispatchReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp) 
   // A length of 0, a missing or too short MDL and a failed allocation are
   // refused alike.
   context = BuildTransferContext(extension, cmd, sizeof(SCSISCAN_CMD), Irp->MdlAddress);
-  if (context == NULL) {
-    ExFreePool(sense);
-    ExFreePool(cmd);
-    return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
-  }
+  if (context == NULL) goto refuse;
   // Bytes 2 to 4 hold the chunk's length (the chunk was kept to what their
   // 24 bits can state).
   SetSixByteTransferLength(cmd->Cdb, context->ChunkLength);
-  context->RetryCount = READ_WRITE_RETRIES;
+  context->RetryCount = SRB_RETRY_BUDGET;
 
   IoMarkIrpPending(Irp);
   IoSetCompletionRoutine(Irp, ReadWriteCompletion, context, TRUE, TRUE, FALSE);
   IssueSrb(DeviceObject, Irp, context, FALSE);
   return STATUS_PENDING;
+
+refuse:
+  // What was taken goes back in reverse order.
+  if (sense != NULL) ExFreePool(sense);
+  if (cmd != NULL) ExFreePool(cmd);
+  return Refuse(DeviceObject, Irp, STATUS_INSUFFICIENT_RESOURCES);
 }
 
 // Sends the context's chunk again, the same way or as a retry.
@@ -87,21 +82,8 @@ NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
   NTSTATUS status;
 
   if (srbStatus == SRB_STATUS_SUCCESS) {
-    ULONG moved = srb->DataTransferLength < context->ChunkLength ? srb->DataTransferLength : context->ChunkLength;
-    context->TransferredLength += (LONG)moved;
-    context->RemainingLength -= (LONG)moved;
-    context->DataPointer += moved;
-    // Done, or a chunk that moved nothing, which would be sent for ever:
-    // the request ends with what it moved.
-    if (context->RemainingLength <= 0 || moved == 0) {
-      status = STATUS_SUCCESS;
-    } else {
-      if ((LONG)context->ChunkLength > context->RemainingLength) {
-        context->ChunkLength = (ULONG)context->RemainingLength;
-        SetSixByteTransferLength(cmd->Cdb, context->ChunkLength);
-      }
-      return SendChunk(DeviceObject, Irp, context, FALSE);
-    }
+    if (AdvanceTransfer(context)) return SendChunk(DeviceObject, Irp, context, FALSE);
+    status = STATUS_SUCCESS;
   } else {
     NTSTATUS interpreted;
     BOOLEAN released = TRUE;
@@ -110,7 +92,7 @@ NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     // queue that stays frozen would never end, so without the release the
     // chunk is not retried.
     if (srb->SrbStatus & SRB_STATUS_QUEUE_FROZEN) released = ReleaseDeviceQueue(DeviceObject);
-    retry = InterpretSenseInfo(DeviceObject, srb, IRP_MJ_SCSI, (ULONG)(READ_WRITE_RETRIES - context->RetryCount),
+    retry = InterpretSenseInfo(DeviceObject, srb, IRP_MJ_SCSI, (ULONG)(SRB_RETRY_BUDGET - context->RetryCount),
                                &interpreted);
     if (retry && released && context->RetryCount != 0) {
       context->RetryCount--;
@@ -118,8 +100,7 @@ NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Contex
     }
     // The interpreted status serves the error log only.
     if (srbStatus == SRB_STATUS_DATA_OVERRUN) {
-      ULONG moved = srb->DataTransferLength < context->ChunkLength ? srb->DataTransferLength : context->ChunkLength;
-      context->TransferredLength += (LONG)moved;
+      context->TransferredLength += (LONG)ChunkMoved(context);
       status = STATUS_SUCCESS;
     } else {
       context->TransferredLength = 0;

@@ -275,7 +275,7 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
     // A counted failure looks at the count it made itself, as other
     // completions may be counting at the same time; an uncounted one at
     // the count as it stands.
-    if ((counted ? CountError(extension) : (ULONG)READ_SHARED_LONG(extension->ErrorCount)) == 4) {
+    if ((counted ? CountError(extension) : (ULONG)READ_SHARED_LONG(extension->ErrorCount)) == SLOW_DOWN_ERROR_COUNT) {
       SlowDownAfterErrors(extension);
     }
     lastError = (ULONG)InterlockedExchange((volatile LONG*)&extension->LastSrbError, srbStatus);
@@ -286,7 +286,7 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
 
   if (log != LogNone) {
     // While the chunk will be sent again the failure is not final.
-    NTSTATUS finalStatus = retry && RetriesSpent < 4 ? STATUS_SUCCESS : *Status;
+    NTSTATUS finalStatus = retry && RetriesSpent < SRB_RETRY_BUDGET ? STATUS_SUCCESS : *Status;
     WriteLogEntry(DeviceObject, Srb, MajorFunctionCode, RetriesSpent, finalStatus, errorCode,
                   LogRows[log].UniqueErrorValue);
   }

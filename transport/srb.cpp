@@ -100,9 +100,10 @@ BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   PIRP irp;
   KIRQL oldIrql;
 
+  irp = NULL;
   block = (PRELEASE_QUEUE_CONTEXT)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(RELEASE_QUEUE_CONTEXT),
                                                         STILLSCSI_POOL_TAG);
-  if (block == NULL) return OweRelease(extension);
+  if (block == NULL) goto owed;
   block->Signature = RELEASE_QUEUE_SIGNATURE;
   block->DeviceObject = DeviceObject;
   RtlZeroMemory(&block->Srb, sizeof(SCSI_REQUEST_BLOCK));
@@ -110,14 +111,9 @@ BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
   block->Srb.Function = SRB_FUNCTION_RELEASE_QUEUE;
 
   irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
-  if (irp == NULL) {
-    ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
-    return OweRelease(extension);
-  }
+  if (irp == NULL) goto owed;
   if (!NT_SUCCESS(IoSetCompletionRoutineEx(DeviceObject, irp, ReleaseQueueCompletion, block, TRUE, TRUE, TRUE))) {
-    IoFreeIrp(irp);
-    ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
-    return OweRelease(extension);
+    goto owed;
   }
   next = IoGetNextIrpStackLocation(irp);
   next->MajorFunction = IRP_MJ_SCSI;
@@ -135,6 +131,12 @@ BOOLEAN ReleaseDeviceQueue(PDEVICE_OBJECT DeviceObject) {
     IofCallDriver(extension->StackDeviceObject, irp);
   }
   return TRUE;
+
+owed:
+  // What was taken goes back in reverse order.
+  if (irp != NULL) IoFreeIrp(irp);
+  if (block != NULL) ExFreePoolWithTag(block, STILLSCSI_POOL_TAG);
+  return OweRelease(extension);
 }
 
 BOOLEAN SendOwedRelease(PDEVICE_OBJECT DeviceObject) {

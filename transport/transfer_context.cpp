@@ -36,6 +36,26 @@ VOID LimitChunkLength(PTRANSFER_CONTEXT Context, ULONG Largest) {
   if (Context->ChunkLength > Largest) Context->ChunkLength = Largest;
 }
 
+// A port never reports more than it was asked for; should one, the count
+// stays within the chunk.
+ULONG ChunkMoved(PTRANSFER_CONTEXT Context) {
+  ULONG reported = Context->Srb.DataTransferLength;
+  return reported < Context->ChunkLength ? reported : Context->ChunkLength;
+}
+
+BOOLEAN AdvanceTransfer(PTRANSFER_CONTEXT Context) {
+  ULONG moved = ChunkMoved(Context);
+  Context->TransferredLength += (LONG)moved;
+  Context->RemainingLength -= (LONG)moved;
+  Context->DataPointer += moved;
+  if (Context->RemainingLength <= 0 || moved == 0) return FALSE;
+  if ((LONG)Context->ChunkLength > Context->RemainingLength) {
+    Context->ChunkLength = (ULONG)Context->RemainingLength;
+    StateChunkLength(Context->Cmd, Context->ChunkLength);
+  }
+  return TRUE;
+}
+
 // Sizes the chunk by the adapter's limits: at most MaximumTransferLength
 // bytes, spanning at most MaximumPhysicalPages pages. A chunk that is not a
 // whole number of pages starts later chunks at other page offsets, so it
@@ -72,18 +92,12 @@ PAGED_ROUTINE PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExt
 
   if (Cmd->TransferLength != 0) {
     context->DataPointer = (ULONG_PTR)MmGetMdlVirtualAddress(DataMdl);
-    if (context->DataPointer == 0 || DeviceExtension->AdapterDescriptor == NULL) {
-      ExFreePool(context);
-      return NULL;
-    }
+    if (context->DataPointer == 0 || DeviceExtension->AdapterDescriptor == NULL) goto refuse;
     context->RemainingLength = (LONG)Cmd->TransferLength;
     context->ChunkLength = SizeChunk(DeviceExtension->AdapterDescriptor, context->DataPointer, Cmd->TransferLength);
     // A chunk of 0 bytes would never bring the transfer to its end: an
     // adapter that admits none cannot serve the request.
-    if (context->ChunkLength == 0) {
-      ExFreePool(context);
-      return NULL;
-    }
+    if (context->ChunkLength == 0) goto refuse;
     // A 10-byte CDB's length is rewritten for every chunk; it holds 24 bits,
     // 16 for operation code 0x34. So do bytes 2 to 4 of a 6-byte READ or
     // WRITE.
@@ -98,4 +112,8 @@ PAGED_ROUTINE PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExt
   // nothing locked.
   context->SenseBuffer = Cmd->SenseLength != 0 ? Cmd->pSenseBuffer : NULL;
   return context;
+
+refuse:
+  ExFreePool(context);
+  return NULL;
 }

@@ -18,6 +18,13 @@
    SRB_FLAGS_DISABLE_SYNCH_TRANSFER | SRB_FLAGS_DISABLE_AUTOSENSE | SRB_FLAGS_NO_QUEUE_FREEZE |        \
    SRB_FLAGS_ADAPTER_CACHE_ENABLE)
 
+// Retries a read or write request may spend on its failed chunks, together;
+// the sense interpreter's last retry is the one that spends the budget.
+#define SRB_RETRY_BUDGET 4
+// The device's transport error count at which it is slowed down (tagged
+// queueing and synchronous transfer off).
+#define SLOW_DOWN_ERROR_COUNT 4
+
 #define LARGEST_STATED_CHUNK(Bits) ((((1u << (Bits)) - 1) / PAGE_SIZE) * PAGE_SIZE)
 
 // Checks Cmd against the buffer that holds it and the data MDL, allocates a
@@ -30,6 +37,14 @@ PTRANSFER_CONTEXT BuildTransferContext(PDEVICE_EXTENSION DeviceExtension, PSCSIS
 // Lowers the context's chunk to at most Largest bytes, so that a CDB whose
 // length field cannot state more still states the chunk exactly.
 VOID LimitChunkLength(PTRANSFER_CONTEXT Context, ULONG Largest);
+
+// The bytes the chunk in flight moved by its SRB's account, never more than
+// the chunk asked for.
+ULONG ChunkMoved(PTRANSFER_CONTEXT Context);
+// Counts a chunk that succeeded. TRUE when the transfer goes on with another
+// chunk, whose length is restated where the CDB states it; FALSE when it is
+// over, or when the chunk moved nothing (it would be sent for ever).
+BOOLEAN AdvanceTransfer(PTRANSFER_CONTEXT Context);
 
 // Fills the context's SRB for the chunk at DataPointer and sends the IRP down
 // with it; the completion routine must already be set. Retry sends the same
@@ -69,11 +84,6 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
 NTSTATUS CommandCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 NTSTATUS ReadWriteCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 
-// The open number of the handle a request came through (its file object's
-// FsContext), 0 for a request without a file object.
-ULONG OpenNumberOf(PIRP Irp);
-// Whether the device lock is held by an open other than OpenNumber.
-BOOLEAN LockedAgainst(PDEVICE_EXTENSION Extension, ULONG OpenNumber);
 // A kernel-space address of a locked MDL's memory, or none.
 PVOID MapCallerMdl(PMDL Mdl);
 
