@@ -6,7 +6,10 @@
 
 #if defined(STILLSCSI_HOST)
 
-#include "host_ddk.h"
+// Named by its place, not found on the include path: the driver's include
+// path holds the driver's own folders only, so that the stand-in's world
+// and everything else of it stay out of reach of driver code.
+#include "../platform/host_ddk.h"
 
 // Code placement is a property of the kernel image; the host build has none.
 #define INIT_ROUTINE
