@@ -8,14 +8,11 @@
 #include "fixture.h"
 #include "user_command.h"
 
-class AppTest : public DriverTest {
+class AppTest : public StartedDeviceTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    device = Add();
-    ASSERT_NE(device, nullptr);
-    extension = Extension(device);
-    ASSERT_EQ(Start(device), STATUS_SUCCESS);
+    StartedDeviceTest::SetUp();
+    if (HasFatalFailure()) return;
     a = &Open();
     b = &Open();
   }
@@ -60,8 +57,6 @@ class AppTest : public DriverTest {
     return true;
   }
 
-  PDEVICE_OBJECT device = nullptr;
-  PDEVICE_EXTENSION extension = nullptr;
   std::deque<host::Handle> handles;
   host::Handle* a = nullptr;  // two handles of the device
   host::Handle* b = nullptr;

@@ -9,13 +9,10 @@
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-class OpenTest : public DriverTest {
+class OpenTest : public DeviceTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    device = Add();
-    ASSERT_NE(device, nullptr);
-    extension = Extension(device);
+    DeviceTest::SetUp();
   }
   void Clean() override {
     for (host::Handle& handle : handles) {
@@ -42,8 +39,6 @@ class OpenTest : public DriverTest {
     return world.pnp.SendPower(port->Pdo(), minor, DevicePowerState, state).status;
   }
 
-  PDEVICE_OBJECT device = nullptr;
-  PDEVICE_EXTENSION extension = nullptr;
   std::deque<host::Handle> handles;
 };
 

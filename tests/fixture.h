@@ -119,3 +119,27 @@ class DriverTest : public WorldTest {
   PDRIVER_OBJECT driver = nullptr;
   std::vector<PDEVICE_OBJECT> added;
 };
+
+// The driver's device added over unit 0, not started.
+class DeviceTest : public DriverTest {
+ protected:
+  void SetUp() override {
+    DriverTest::SetUp();
+    device = Add();
+    ASSERT_NE(device, nullptr);
+    extension = Extension(device);
+  }
+
+  PDEVICE_OBJECT device = nullptr;
+  PDEVICE_EXTENSION extension = nullptr;
+};
+
+// The driver's device added over unit 0 and started.
+class StartedDeviceTest : public DeviceTest {
+ protected:
+  void SetUp() override {
+    DeviceTest::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Start(device), STATUS_SUCCESS);
+  }
+};

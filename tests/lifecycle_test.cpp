@@ -18,14 +18,11 @@ constexpr ULONG kBulk = STILLSCSI_POOL_TAG;
 
 }  // namespace
 
-class LifecycleTest : public DriverTest {
+class LifecycleTest : public DeviceTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    device = Add();
-    ASSERT_NE(device, nullptr);
+    DeviceTest::SetUp();
     pdo = port->Pdo();
-    extension = Extension(device);
   }
 
   // What the device publishes and holds, at one moment.
@@ -60,9 +57,7 @@ class LifecycleTest : public DriverTest {
     return seen;
   }
 
-  PDEVICE_OBJECT device = nullptr;
   PDEVICE_OBJECT pdo = nullptr;
-  PDEVICE_EXTENSION extension = nullptr;
 };
 
 // ---------------------------------------------------------------- the state table

@@ -125,13 +125,10 @@ const Row kRows[] = {
 
 }  // namespace
 
-class SenseTest : public DriverTest {
+class SenseTest : public DeviceTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    device = Add();
-    ASSERT_NE(device, nullptr);
-    extension = Extension(device);
+    DeviceTest::SetUp();
   }
 
   // An SRB as the port driver completes it, of a device at path 1, target
@@ -166,8 +163,6 @@ class SenseTest : public DriverTest {
   }
   size_t Entries() { return world.errorLog.Entries().size(); }
 
-  PDEVICE_OBJECT device = nullptr;
-  PDEVICE_EXTENSION extension = nullptr;
   UCHAR sense[18];
 };
 

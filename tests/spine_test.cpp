@@ -231,13 +231,10 @@ TEST_F(AddDeviceTest, DisablingTheInterfaceTwiceIsHarmless) {
 
 // ---------------------------------------------------------------- the pending-I/O count
 
-class IoCountTest : public DriverTest {
+class IoCountTest : public DeviceTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    device = Add();
-    ASSERT_NE(device, nullptr);
-    extension = Extension(device);
+    DeviceTest::SetUp();
     // As AddDevice leaves it: the bias taken, the event not signalled.
     ASSERT_EQ(extension->PendingIoCount, 1);
     ASSERT_TRUE(extension->BiasHeld);
@@ -249,8 +246,6 @@ class IoCountTest : public DriverTest {
   }
   bool Signalled() { return KeReadStateEvent(&extension->RemoveEvent) != 0; }
 
-  PDEVICE_OBJECT device = nullptr;
-  PDEVICE_EXTENSION extension = nullptr;
 };
 
 TEST_F(IoCountTest, OnlyTheDecrementThatReachesZeroSetsTheEvent) {

@@ -9,14 +9,11 @@
 #include "fixture.h"
 #include "transport.h"
 
-class TransportTest : public DriverTest {
+class TransportTest : public StartedDeviceTest {
  protected:
   void SetUp() override {
-    DriverTest::SetUp();
-    device = Add();
-    ASSERT_NE(device, nullptr);
-    extension = Extension(device);
-    ASSERT_EQ(Start(device), STATUS_SUCCESS);
+    StartedDeviceTest::SetUp();
+    if (HasFatalFailure()) return;
   }
   void Clean() override {
     for (PMDL mdl : mdls) {
@@ -59,8 +56,6 @@ class TransportTest : public DriverTest {
     return cmd;
   }
 
-  PDEVICE_OBJECT device = nullptr;
-  PDEVICE_EXTENSION extension = nullptr;
   std::vector<PMDL> mdls;
   UCHAR status = 0;
   UCHAR sense[18] = {};
