@@ -8,8 +8,12 @@
 
 // Named by its place, not found on the include path: the driver's include
 // path holds the driver's own folders only, so that the stand-in's world
-// and everything else of it stay out of reach of driver code.
-#include "../platform/host_ddk.h"
+// and everything else of it stay out of reach of driver code. A build that
+// checks another copy of the header names that copy instead.
+#ifndef STILLSCSI_HOST_DDK
+#define STILLSCSI_HOST_DDK "../platform/host_ddk.h"
+#endif
+#include STILLSCSI_HOST_DDK
 
 // Code placement is a property of the kernel image; the host build has none.
 #define INIT_ROUTINE

@@ -464,7 +464,9 @@ def main(argv):
         counts = write_list(header, os.path.join(work, "layout_list.inc"))
         ddk = args.ddk_include or find_ddk_include(args.mingw_cxx)
         include = os.path.join(ROOT, "include")
+        host_ddk = os.path.abspath(os.path.join(args.host_include, "host_ddk.h"))
         host = compile_table([args.host_cxx, "-std=c++20", "-DSTILLSCSI_HOST",
+                              '-DSTILLSCSI_HOST_DDK="%s"' % host_ddk,
                               "-I", include, "-I", args.host_include, "-I", work],
                              os.path.join(work, "host.s"))
         platform = compile_table([args.mingw_cxx, "-std=gnu++20", "-ffreestanding", "-fno-exceptions",
