@@ -4,8 +4,13 @@
 # The build folder is OUTDIR/build. --tests also builds what the Windows
 # tests use: the checker's fault images, the guarded-probe program, and the
 # test bus driver with the program that runs the image on Wine.
-# Needs cmake, python3 and mingw-w64 (g++-mingw-w64-x86-64-posix,
-# mingw-w64-x86-64-dev).
+# OUTDIR/stillscsi.sys is the image signed with a throw-away test
+# certificate (OUTDIR/test-signing/) when osslsigncode and openssl are
+# installed, the unsigned image otherwise; OUTDIR/build/stillscsi.sys is
+# always the unsigned one.
+# Needs cmake, python3 with pefile (python3-pefile) and mingw-w64
+# (g++-mingw-w64-x86-64-posix, mingw-w64-x86-64-dev); signing needs
+# osslsigncode and openssl.
 set -eu
 
 targets=stillscsi
@@ -25,5 +30,10 @@ out_dir=$(cd "$1" && pwd)
 cmake -S "$source_dir" -B "$out_dir/build"
 # shellcheck disable=SC2086  # targets is a list
 cmake --build "$out_dir/build" --parallel --target $targets
-cp "$out_dir/build/stillscsi.sys" "$out_dir/stillscsi.sys"
+if command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1; then
+  sh "$source_dir/sign_image.sh" "$out_dir/build/stillscsi.sys" "$out_dir/stillscsi.sys" "$out_dir/test-signing"
+else
+  cp "$out_dir/build/stillscsi.sys" "$out_dir/stillscsi.sys"
+  echo "not signed: osslsigncode or openssl is not installed"
+fi
 echo "built $out_dir/stillscsi.sys"

@@ -27,6 +27,23 @@ add_test(NAME win_image_checker_refuses_faults
   COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_check_image.py" "${STILLSCSI_WIN_OUT}/build")
 set_tests_properties(win_image_checker_refuses_faults PROPERTIES FIXTURES_REQUIRED win_image)
 
+# The test signature: the signed image verifies against the test
+# certificate, and differs from the unsigned one by the signature only.
+find_program(STILLSCSI_OSSLSIGNCODE osslsigncode)
+if(STILLSCSI_OSSLSIGNCODE)
+  add_test(NAME win_image_signature_verifies
+    COMMAND "${STILLSCSI_OSSLSIGNCODE}" verify -CAfile "${STILLSCSI_WIN_OUT}/test-signing/test-signing.pem"
+            -in "${STILLSCSI_WIN_OUT}/stillscsi.sys")
+  set_tests_properties(win_image_signature_verifies PROPERTIES
+    FIXTURES_REQUIRED win_image PASS_REGULAR_EXPRESSION "Signature verification: ok")
+  add_test(NAME win_signed_image_differs_by_its_signature_only
+    COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_TESTS}/test_signed_image.py"
+            "${STILLSCSI_WIN_OUT}/build/stillscsi.sys" "${STILLSCSI_WIN_OUT}/stillscsi.sys")
+  set_tests_properties(win_signed_image_differs_by_its_signature_only PROPERTIES FIXTURES_REQUIRED win_image)
+else()
+  message(STATUS "Windows driver image: osslsigncode not found, the image is not signed and its signature not checked")
+endif()
+
 # The driver package's INF, and its checker's own test. Need no image.
 add_test(NAME win_inf_passes_check
   COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_DIR}/check_inf.py" "${STILLSCSI_WIN_DIR}/stillscsi.inf")

@@ -1,9 +1,27 @@
-"""A small reader (and patcher) of PE32+ images, enough to check a kernel
-driver image: headers, sections, imports, the COFF symbol table, unwind
-data and the image checksum. Standard library only."""
+"""A reader (and patcher) of PE32+ images, enough to check a kernel driver
+image. Headers, sections, imports, the exception directory with its unwind
+data and the image checksum come from pefile; the COFF symbol table, which
+pefile does not read, and the long section names kept in its string table
+are read here."""
 
+import os
 import re
 import struct
+import sys
+
+try:
+    import pefile
+except ImportError:  # pragma: no cover - depends on the machine
+    # Debian's python3-pefile serves the system interpreter; a python3 that
+    # comes first on PATH (a version manager's) may not have it. Run the
+    # same program again under the system interpreter, once.
+    SYSTEM_PYTHON = "/usr/bin/python3"
+    if (os.access(SYSTEM_PYTHON, os.X_OK) and not os.environ.get("STILLSCSI_PE_REEXEC")
+            and os.path.realpath(sys.executable) != os.path.realpath(SYSTEM_PYTHON)
+            and sys.argv and sys.argv[0] and os.path.exists(sys.argv[0])):
+        os.environ["STILLSCSI_PE_REEXEC"] = "1"
+        os.execv(SYSTEM_PYTHON, [SYSTEM_PYTHON] + sys.argv)
+    raise SystemExit("%s: needs the pefile module (Debian: python3-pefile)" % sys.argv[0])
 
 IMAGE_FILE_MACHINE_AMD64 = 0x8664
 IMAGE_FILE_RELOCS_STRIPPED = 0x0001
@@ -67,12 +85,51 @@ class Symbol:
         self.is_function = is_function
 
 
+class ImageError(Exception):
+    """The file is not a PE image this reader understands."""
+
+
+class Section:
+    def __init__(self, name, virtual_size, rva, raw_size, raw_offset, characteristics, header_offset):
+        self.name = name
+        self.virtual_size = virtual_size
+        self.rva = rva
+        self.raw_size = raw_size
+        self.raw_offset = raw_offset
+        self.characteristics = characteristics
+        self.header_offset = header_offset  # file offset of this section's header
+
+    def contains(self, rva):
+        return self.rva <= rva < self.rva + max(self.virtual_size, self.raw_size)
+
+    @property
+    def executable(self):
+        return bool(self.characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_CNT_CODE))
+
+    @property
+    def writable(self):
+        return bool(self.characteristics & IMAGE_SCN_MEM_WRITE)
+
+    @property
+    def discardable(self):
+        return bool(self.characteristics & IMAGE_SCN_MEM_DISCARDABLE)
+
+
+class Symbol:
+    def __init__(self, name, section, rva, is_function):
+        self.name = name
+        self.section = section  # Section or None
+        self.rva = rva
+        self.is_function = is_function
+
+
 class Image:
+    """An image held as bytes: patches change `data`, and everything read
+    from it is read again by `reload`."""
+
     def __init__(self, data):
         self.data = bytearray(data)
-        self._parse_headers()
-        self.sections = self._parse_sections()
-        self.symbols = self._parse_symbols()
+        self.reload()
 
     @classmethod
     def load(cls, path):
@@ -83,59 +140,52 @@ class Image:
         with open(path, "wb") as f:
             f.write(self.data)
 
+    def reload(self):
+        try:
+            self.pe = pefile.PE(data=bytes(self.data), fast_load=True)
+        except pefile.PEFormatError as e:
+            raise ImageError(str(e.value) if hasattr(e, "value") else str(e))
+        self._read_headers()
+        self.sections = self._read_sections()
+        self.symbols = self._read_symbols()
+        self._imports = None
+        self._functions = None
+
     # Headers -----------------------------------------------------------
 
-    def _parse_headers(self):
-        d = self.data
-        if len(d) < 0x40 or d[:2] != b"MZ":
-            raise ImageError("no MZ header")
-        self.pe_offset = struct.unpack_from("<I", d, 0x3C)[0]
-        if d[self.pe_offset:self.pe_offset + 4] != b"PE\0\0":
-            raise ImageError("no PE signature")
-        coff = self.pe_offset + 4
-        (self.machine, self.section_count, self.timestamp, self.symbol_table_offset, self.symbol_count,
-         self.optional_header_size, self.file_characteristics) = struct.unpack_from("<HHIIIHH", d, coff)
-        self.optional_header_offset = coff + 20
-        oh = self.optional_header_offset
-        self.magic = struct.unpack_from("<H", d, oh)[0]
-        if self.magic != PE32_PLUS_MAGIC:
-            # The remaining fields are laid out differently; report what we can.
-            self.entry_rva = struct.unpack_from("<I", d, oh + 16)[0]
-            self.image_base = 0
-            self.subsystem = None
-            self.directories = []
-            self.checksum_offset = oh + 64
-            return
-        self.entry_rva = struct.unpack_from("<I", d, oh + 16)[0]
-        self.image_base = struct.unpack_from("<Q", d, oh + 24)[0]
-        self.section_alignment_offset = oh + 32
-        self.section_alignment = struct.unpack_from("<I", d, self.section_alignment_offset)[0]
-        self.checksum_offset = oh + 64
-        self.checksum = struct.unpack_from("<I", d, self.checksum_offset)[0]
-        self.subsystem_offset = oh + 68
-        self.subsystem = struct.unpack_from("<H", d, self.subsystem_offset)[0]
-        self.dll_characteristics = struct.unpack_from("<H", d, oh + 70)[0]
-        directory_count = struct.unpack_from("<I", d, oh + 108)[0]
-        self.directories = [struct.unpack_from("<II", d, oh + 112 + 8 * i) for i in range(directory_count)]
+    def _read_headers(self):
+        fh, oh = self.pe.FILE_HEADER, self.pe.OPTIONAL_HEADER
+        self.pe_offset = self.pe.DOS_HEADER.e_lfanew
+        self.machine = fh.Machine
+        self.section_count = fh.NumberOfSections
+        self.timestamp = fh.TimeDateStamp
+        self.symbol_table_offset = fh.PointerToSymbolTable
+        self.symbol_count = fh.NumberOfSymbols
+        self.file_characteristics = fh.Characteristics
+        self.magic = oh.Magic
+        self.entry_rva = oh.AddressOfEntryPoint
+        self.image_base = oh.ImageBase
+        self.section_alignment = oh.SectionAlignment
+        self.checksum = oh.CheckSum
+        self.checksum_offset = oh.get_field_absolute_offset("CheckSum")
+        self.subsystem = oh.Subsystem
+        self.dll_characteristics = oh.DllCharacteristics
+        self.directories = [(d.VirtualAddress, d.Size) for d in oh.DATA_DIRECTORY]
 
     def directory(self, index):
         if index < len(self.directories):
             return self.directories[index]
         return (0, 0)
 
-    def _parse_sections(self):
+    def _read_sections(self):
         sections = []
-        table = self.optional_header_offset + self.optional_header_size
-        for i in range(self.section_count):
-            off = table + 40 * i
-            raw_name = bytes(self.data[off:off + 8]).rstrip(b"\0")
-            virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", self.data, off + 8)
-            characteristics = struct.unpack_from("<I", self.data, off + 36)[0]
-            name = raw_name.decode("latin-1")
+        for s in self.pe.sections:
+            name = s.Name.rstrip(b"\0").decode("latin-1")
             if name.startswith("/") and self.symbol_table_offset:
                 # Long section names live in the string table.
                 name = self._string_at(int(name[1:]))
-            sections.append(Section(name, virtual_size, rva, raw_size, raw_offset, characteristics, off))
+            sections.append(Section(name, s.Misc_VirtualSize, s.VirtualAddress, s.SizeOfRawData,
+                                    s.PointerToRawData, s.Characteristics, s.get_file_offset()))
         return sections
 
     def section_named(self, name):
@@ -168,37 +218,20 @@ class Image:
     def u64(self, rva):
         return struct.unpack("<Q", self.read(rva, 8))[0]
 
-    def cstring(self, rva):
-        off = self.offset_of(rva)
-        end = self.data.index(b"\0", off)
-        return bytes(self.data[off:end]).decode("latin-1")
-
     # Imports -----------------------------------------------------------
 
     def imports(self):
         """Returns [(dll, name_or_None, iat_rva)]; name is None for an ordinal import."""
-        result = []
-        rva, size = self.directory(DIRECTORY_IMPORT)
-        if rva == 0 or size == 0:
-            return result
-        while True:
-            lookup, _, _, name_rva, iat = struct.unpack("<IIIII", self.read(rva, 20))
-            if lookup == 0 and name_rva == 0 and iat == 0:
-                break
-            dll = self.cstring(name_rva)
-            table = lookup or iat
-            index = 0
-            while True:
-                entry = self.u64(table + 8 * index)
-                if entry == 0:
-                    break
-                if entry & (1 << 63):
-                    result.append((dll, None, iat + 8 * index))
-                else:
-                    result.append((dll, self.cstring((entry & 0x7FFFFFFF) + 2), iat + 8 * index))
-                index += 1
-            rva += 20
-        return result
+        if self._imports is None:
+            self.pe.parse_data_directories(
+                directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+            self._imports = []
+            for module in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", []):
+                dll = module.dll.decode("latin-1")
+                for entry in module.imports:
+                    name = None if entry.import_by_ordinal else entry.name.decode("latin-1")
+                    self._imports.append((dll, name, entry.address - self.image_base))
+        return self._imports
 
     # Symbols -----------------------------------------------------------
 
@@ -207,7 +240,7 @@ class Image:
         end = self.data.index(b"\0", strings + offset)
         return bytes(self.data[strings + offset:end]).decode("latin-1")
 
-    def _parse_symbols(self):
+    def _read_symbols(self):
         symbols = []
         if not self.symbol_table_offset or not self.symbol_count:
             return symbols
@@ -234,41 +267,40 @@ class Image:
 
     # Unwind data -------------------------------------------------------
 
+    def _runtime_functions(self):
+        if self._functions is None:
+            self.pe.parse_data_directories(
+                directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXCEPTION"]])
+            self._functions = getattr(self.pe, "DIRECTORY_ENTRY_EXCEPTION", [])
+        return self._functions
+
     def runtime_function(self, rva):
         """The .pdata entry (begin, end, unwind_rva) covering rva, or None."""
-        table, size = self.directory(DIRECTORY_EXCEPTION)
-        for i in range(size // 12):
-            begin, end, unwind = struct.unpack("<III", self.read(table + 12 * i, 12))
-            if begin <= rva < end:
-                return begin, end, unwind
+        for entry in self._runtime_functions():
+            f = entry.struct
+            if f.BeginAddress <= rva < f.EndAddress:
+                return f.BeginAddress, f.EndAddress, f.UnwindData
         return None
 
     def unwind_info(self, unwind_rva):
         """(flags, handler_rva or None, handler_data_rva or None) of an UNWIND_INFO."""
-        version_flags, _, code_count, _ = self.read(unwind_rva, 4)
-        flags = version_flags >> 3
-        after_codes = unwind_rva + 4 + 2 * ((code_count + 1) & ~1)
-        if flags & (UNW_FLAG_EHANDLER | 0x2):
-            return flags, self.u32(after_codes), after_codes + 4
-        return flags, None, None
+        for entry in self._runtime_functions():
+            info = entry.unwindinfo
+            if entry.struct.UnwindData == unwind_rva and info is not None:
+                handler = getattr(info, "ExceptionHandler", None)
+                if handler is None:
+                    return info.Flags, None, None
+                # The handler's data follows the handler's address, the
+                # last field of the record.
+                return info.Flags, handler, unwind_rva + info.sizeof()
+        raise ImageError("no unwind data at RVA 0x%x" % unwind_rva)
 
     # Checksum ----------------------------------------------------------
 
     def compute_checksum(self):
-        """The image checksum as the loader computes it: a 16-bit folded sum of
-        the file with the checksum field taken as 0, plus the file length."""
-        data = bytes(self.data)
-        if len(data) % 2:
-            data += b"\0"
-        total = 0
-        skip = self.checksum_offset // 2
-        for index, (word,) in enumerate(struct.iter_unpack("<H", data)):
-            if index == skip or index == skip + 1:
-                continue
-            total += word
-            total = (total & 0xFFFF) + (total >> 16)
-        total = (total & 0xFFFF) + (total >> 16)
-        return (total + len(self.data)) & 0xFFFFFFFF
+        """The image checksum as the loader computes it, over the bytes as
+        they are now."""
+        return pefile.PE(data=bytes(self.data), fast_load=True).generate_checksum()
 
     def store_checksum(self):
         self.checksum = self.compute_checksum()
@@ -276,21 +308,23 @@ class Image:
 
     # Patching ----------------------------------------------------------
 
+    def _patch(self, structure, field, fmt, value):
+        struct.pack_into(fmt, self.data, structure.get_field_absolute_offset(field), value)
+        self.reload()
+
     def set_section_characteristics(self, section, characteristics):
-        section.characteristics = characteristics
         struct.pack_into("<I", self.data, section.header_offset + 36, characteristics)
+        self.reload()
+        section.characteristics = characteristics
 
     def set_section_alignment(self, alignment):
-        self.section_alignment = alignment
-        struct.pack_into("<I", self.data, self.section_alignment_offset, alignment)
+        self._patch(self.pe.OPTIONAL_HEADER, "SectionAlignment", "<I", alignment)
 
     def set_subsystem(self, subsystem):
-        self.subsystem = subsystem
-        struct.pack_into("<H", self.data, self.subsystem_offset, subsystem)
+        self._patch(self.pe.OPTIONAL_HEADER, "Subsystem", "<H", subsystem)
 
     def set_entry_rva(self, rva):
-        self.entry_rva = rva
-        struct.pack_into("<I", self.data, self.optional_header_offset + 16, rva)
+        self._patch(self.pe.OPTIONAL_HEADER, "AddressOfEntryPoint", "<I", rva)
 
 
 _ITANIUM_NAME = re.compile(r"_ZL?(\d+)")
