@@ -30,11 +30,14 @@ PAGED_ROUTINE NTSTATUS GetAdapterDescriptor(PDEVICE_OBJECT DeviceObject, PSTORAG
   }
   KeInitializeEvent(event, SynchronizationEvent, FALSE);
 
-  // First pass: the header alone, for the descriptor's full size.
+  // First pass: the header alone, for the descriptor's full size. Only
+  // the bytes the port says it wrote are its answer.
+  RtlZeroMemory(&header, sizeof(header));
   BuildPropertyQuery(&query, *PropertyId);
   status = SendDeviceControlSync(DeviceObject, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), &header,
                                  sizeof(header), event, &ioStatus);
-  if (NT_SUCCESS(status) && header.Size < MINIMUM_ADAPTER_DESCRIPTOR_SIZE) {
+  if (NT_SUCCESS(status) &&
+      (ioStatus.Information < sizeof(header) || header.Size < MINIMUM_ADAPTER_DESCRIPTOR_SIZE)) {
     status = STATUS_DEVICE_PROTOCOL_ERROR;
   }
 
@@ -44,9 +47,13 @@ PAGED_ROUTINE NTSTATUS GetAdapterDescriptor(PDEVICE_OBJECT DeviceObject, PSTORAG
     if (buffer == NULL) {
       status = STATUS_INSUFFICIENT_RESOURCES;
     } else {
+      RtlZeroMemory(buffer, header.Size);
       BuildPropertyQuery(&query, *PropertyId);
       status = SendDeviceControlSync(DeviceObject, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof(query), buffer,
                                      header.Size, event, &ioStatus);
+      if (NT_SUCCESS(status) && ioStatus.Information < MINIMUM_ADAPTER_DESCRIPTOR_SIZE) {
+        status = STATUS_DEVICE_PROTOCOL_ERROR;
+      }
       if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(buffer, STILLSCSI_POOL_TAG);
         buffer = NULL;

@@ -3,6 +3,7 @@
 #include <png.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -311,7 +312,7 @@ std::string Summary(const ScanReport& report, const ScanOptions& options) {
 
 std::string WritePng(const std::string& path, const sim::ScanWindow& window, const std::vector<uint8_t>& image) {
   FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return "cannot write " + path;
+  if (file == nullptr) return "cannot write " + path + ": " + std::strerror(errno);
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
   if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
@@ -334,7 +335,12 @@ std::string WritePng(const std::string& path, const sim::ScanWindow& window, con
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
-  std::fclose(file);
+  // The last bytes reach the file only here: a full disk shows now.
+  bool flushed = std::fflush(file) == 0 && !std::ferror(file);
+  int error = errno;
+  if (std::fclose(file) != 0 || !flushed) {
+    return "cannot write " + path + ": " + std::strerror(flushed ? errno : error);
+  }
   return "";
 }
 

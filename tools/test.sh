@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds and runs every test: the host build plain, under AddressSanitizer
+# Builds and runs every test: the host build plain (and the driver's static
+# analysis), under AddressSanitizer
 # and UndefinedBehaviorSanitizer, and under ThreadSanitizer, and (when the
 # mingw-w64 cross compiler is installed) the Windows driver image with its
 # checks.
@@ -19,6 +20,9 @@ run() {
 }
 
 run plain -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Static analysis of the driver, on the plain build's compile commands: any
+# finding fails.
+"$root/tools/analyse.sh" "$build/plain"
 ASAN_OPTIONS=${ASAN_OPTIONS:-allow_user_segv_handler=1:detect_leaks=1} \
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
   run sanitize -DCMAKE_BUILD_TYPE=Debug -DSTILLSCSI_SANITIZE=ON

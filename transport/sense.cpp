@@ -237,7 +237,6 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
   BOOLEAN retry;
   UCHAR log;
   NTSTATUS errorCode;
-  ULONG lastError;
 
   if ((Srb->SrbStatus & SRB_STATUS_AUTOSENSE_VALID) && Srb->SenseInfoBufferLength >= 8) {
     PUCHAR sense = (PUCHAR)Srb->SenseInfoBuffer;
@@ -258,7 +257,7 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
         if (RecoveredCodes[i].Asc == sense[12]) errorCode = RecoveredCodes[i].ErrorCode;
       }
     }
-    lastError = (ULONG)InterlockedExchange((volatile LONG*)&extension->LastSrbError, srbStatus);
+    InterlockedExchange((volatile LONG*)&extension->LastSrbError, srbStatus);
   } else {
     const SRB_STATUS_ROW* row = SrbStatusRow(srbStatus);
     BOOLEAN counted = row->Counted;
@@ -278,7 +277,7 @@ BOOLEAN InterpretSenseInfo(PDEVICE_OBJECT DeviceObject, PSCSI_REQUEST_BLOCK Srb,
     if ((counted ? CountError(extension) : (ULONG)READ_SHARED_LONG(extension->ErrorCount)) == SLOW_DOWN_ERROR_COUNT) {
       SlowDownAfterErrors(extension);
     }
-    lastError = (ULONG)InterlockedExchange((volatile LONG*)&extension->LastSrbError, srbStatus);
+    ULONG lastError = (ULONG)InterlockedExchange((volatile LONG*)&extension->LastSrbError, srbStatus);
     // A selection timeout is logged once, not again while nothing else failed.
     if (log == LogSelectionTimeout && lastError == SRB_STATUS_SELECTION_TIMEOUT) log = LogNone;
     errorCode = LogRows[log].ErrorCode;

@@ -22,7 +22,9 @@ NTSTATUS IssueSrb(PDEVICE_OBJECT DeviceObject, PIRP Irp, PTRANSFER_CONTEXT Conte
   flags = cmd->SrbFlags | (ULONG)READ_SHARED_LONG(extension->SrbFlags);
   srb->DataTransferLength = Context->ChunkLength;
   srb->TimeOutValue = (ULONG)READ_SHARED_LONG(extension->TimeOutValue);
-  srb->DataBuffer = (PVOID)Context->DataPointer;
+  // The chunk's address in the caller's buffer, kept as a number while the
+  // transfer advances through it.
+  srb->DataBuffer = (PVOID)Context->DataPointer;  // NOLINT(performance-no-int-to-ptr)
   srb->SenseInfoBuffer = Context->SenseBuffer;
   srb->NextSrb = NULL;
   srb->OriginalRequest = Irp;
