@@ -4,6 +4,7 @@
 // not yet completed still ends.
 #include <chrono>
 
+#include "explore.h"
 #include "world.h"
 
 namespace host {
@@ -79,6 +80,13 @@ NTSTATUS Events::Wait(PRKEVENT event, const LARGE_INTEGER* timeout) {
       if (bounded && timeout->QuadPart == 0) return STATUS_TIMEOUT;
     }
     if (world.Drive()) continue;
+    if (explore::Run* run = explore::Run::Current()) {
+      // Under the scheduler the wait parks until the event is signalled;
+      // a timed wait is not parked (nothing advances time there).
+      if (bounded) return STATUS_TIMEOUT;
+      run->Block([event] { return event->Header.SignalState != 0; }, "KeWaitForSingleObject");
+      continue;
+    }
     std::unique_lock<std::mutex> lock(mu_);
     ++blocked_;
     cv_.notify_all();
@@ -123,6 +131,7 @@ VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
 
 LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
   (void)Increment;
+  HostSchedulePoint("KeSetEvent");
   if (KeGetCurrentIrql() > DISPATCH_LEVEL || (Wait && KeGetCurrentIrql() > APC_LEVEL)) {
     host::Violation(host::rule::kSetEventAboveDispatch, "KeSetEvent", Event);
   }
@@ -130,11 +139,13 @@ LONG KeSetEvent(PRKEVENT Event, LONG Increment, BOOLEAN Wait) {
 }
 
 VOID KeClearEvent(PRKEVENT Event) {
+  HostSchedulePoint("KeClearEvent");
   host::RequireIrql(DISPATCH_LEVEL, "KeClearEvent", Event);
   host::World::Current().events.Reset(Event);
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
+  HostSchedulePoint("KeResetEvent");
   host::RequireIrql(DISPATCH_LEVEL, "KeResetEvent", Event);
   return host::World::Current().events.Reset(Event);
 }
@@ -146,6 +157,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
+  HostSchedulePoint("KeWaitForSingleObject");
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) {
     host::Violation(host::rule::kWaitAboveDispatch, "KeWaitForSingleObject", Object);

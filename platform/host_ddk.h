@@ -944,6 +944,8 @@ NTSTATUS ZwClose(HANDLE Handle);
 VOID HostCheckNextLocation(PIRP Irp, const char* Routine);
 VOID HostCheckSkip(PIRP Irp);
 VOID HostMarkIrpPending(PIRP Irp);
+// A place where the stand-in's scheduler may run another thread first.
+VOID HostSchedulePoint(const char* Call);
 
 }  // extern "C"
 
@@ -1014,35 +1016,43 @@ inline VOID RtlMoveMemory(PVOID Destination, const VOID* Source, SIZE_T Length) 
 
 // ---------------------------------------------------------------- interlocked family
 inline LONG InterlockedIncrement(volatile LONG* Addend) {
+  HostSchedulePoint("InterlockedIncrement");
   return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedDecrement(volatile LONG* Addend) {
+  HostSchedulePoint("InterlockedDecrement");
   return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
 // Returns the value before the addition.
 inline LONG InterlockedExchangeAdd(volatile LONG* Addend, LONG Value) {
+  HostSchedulePoint("InterlockedExchangeAdd");
   return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
 }
 inline LONG InterlockedExchange(volatile LONG* Target, LONG Value) {
+  HostSchedulePoint("InterlockedExchange");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 // Returns the value before the operation; stores Exchange only when it was Comperand.
 inline LONG InterlockedCompareExchange(volatile LONG* Destination, LONG Exchange, LONG Comperand) {
+  HostSchedulePoint("InterlockedCompareExchange");
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comperand;
 }
 inline LONG64 InterlockedCompareExchange64(volatile LONG64* Destination, LONG64 Exchange,
                                            LONG64 Comperand) {
+  HostSchedulePoint("InterlockedCompareExchange64");
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comperand;
 }
 inline LONG64 InterlockedExchange64(volatile LONG64* Target, LONG64 Value) {
+  HostSchedulePoint("InterlockedExchange64");
   return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }
 inline PVOID InterlockedCompareExchangePointer(PVOID volatile* Destination, PVOID Exchange,
                                                PVOID Comperand) {
+  HostSchedulePoint("InterlockedCompareExchangePointer");
   __atomic_compare_exchange_n(Destination, &Comperand, Exchange, false, __ATOMIC_SEQ_CST,
                               __ATOMIC_SEQ_CST);
   return Comperand;

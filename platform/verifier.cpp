@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "explore.h"
 #include "world.h"
 
 namespace host {
@@ -50,6 +51,7 @@ static std::string Line(std::string_view kind, std::string_view rule, std::strin
 void Violation(std::string_view rule, std::string_view routine, const void* object, std::string_view detail) {
   std::string line = Line("VERIFIER", rule, routine, object, detail);
   std::fprintf(stderr, "%s\n", line.c_str());
+  explore::RunViolationHook();
   std::fflush(stderr);
   std::abort();
 }

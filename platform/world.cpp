@@ -1,5 +1,6 @@
 // The world: current-world bookkeeping, driver loading, waiting and the
 // end-of-test audit.
+#include "explore.h"
 #include "world.h"
 
 #include <signal.h>
@@ -194,6 +195,10 @@ void World::WaitUntil(const std::function<bool()>& done, const char* what) {
     uint64_t seen = progress_.load();
     if (done()) return;
     if (Drive()) continue;
+    if (explore::Run* run = explore::Run::Current()) {
+      run->Block(done, what);
+      continue;
+    }
     // Polls once: a wait that outlasts the poll is a long one, and sleeps
     // from then on, so that it leaves the processors to the threads that
     // complete what it waits for.

@@ -24,28 +24,11 @@
 
 #include "driver.h"
 #include "port_driver.h"
+#include "request_answers.h"
 #include "stillscsi_ioctl.h"
 #include "world.h"
 
 namespace {
-
-// What each kind of request may end with: the driver's own answers (a
-// pass-through's SRB outcome is in its status byte, not here) and the I/O
-// manager's refusal of buffers it cannot reach.
-const std::set<NTSTATUS> kTransferAnswers = {STATUS_SUCCESS,         STATUS_DELETE_PENDING,
-                                             STATUS_DEVICE_BUSY,     STATUS_INSUFFICIENT_RESOURCES,
-                                             STATUS_IO_DEVICE_ERROR, STATUS_ACCESS_VIOLATION};
-const std::set<NTSTATUS> kPassThroughAnswers = {STATUS_SUCCESS,           STATUS_DELETE_PENDING,
-                                                STATUS_DEVICE_BUSY,       STATUS_INVALID_PARAMETER,
-                                                STATUS_INSUFFICIENT_RESOURCES, STATUS_ACCESS_VIOLATION};
-const std::set<NTSTATUS> kLockAnswers = {STATUS_SUCCESS, STATUS_DELETE_PENDING, STATUS_DEVICE_BUSY};
-const std::set<NTSTATUS> kControlAnswers = {
-    STATUS_SUCCESS,          STATUS_DELETE_PENDING,    STATUS_DEVICE_BUSY,
-    STATUS_NOT_SUPPORTED,    STATUS_INVALID_PARAMETER, STATUS_INSUFFICIENT_RESOURCES,
-    STATUS_ACCESS_VIOLATION, STATUS_INVALID_DEVICE_REQUEST,
-};
-const std::set<NTSTATUS> kOpenAnswers = {STATUS_SUCCESS, STATUS_DELETE_PENDING,
-                                         STATUS_OBJECT_NAME_NOT_FOUND};  // a stopped device has no link
 
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "FUZZ: %s\n", what.c_str());
