@@ -17,6 +17,236 @@ void Count(std::atomic<uint64_t>& counter) {
   counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
+// ------------------------------------------------------------ IofCallDriver's steps
+
+// Checks before the send, under the world lock: the request is live and
+// free to go down, the target is a live device, and there is a location to
+// go to with a major function the target can have. Returns the record.
+IrpRecord& CheckRequestAndTarget(World& world, PDEVICE_OBJECT device, PIRP irp) {
+  IrpRecord* record = world.irps.Find(irp);
+  if (record == nullptr) NotLive(world, irp, "IofCallDriver", rule::kFreedIrpTouched);
+  if (device == nullptr || !world.objects.IsLive(device)) Violation(rule::kCallToBadDevice, "IofCallDriver", device);
+  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCallDriver", irp);
+  if (irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCallDriver", irp);
+  if (irp->CurrentLocation <= 1) Violation(rule::kNoStackLocation, "IofCallDriver", irp);
+  if ((irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+    Violation(rule::kBadArgument, "IofCallDriver", irp, "major function out of range");
+  }
+  return *record;
+}
+
+// Checks before the send of what the request may be sent at this IRQL, and
+// of what its issuer (a sender with no location of its own) must have set.
+void CheckIssuer(const IrpRecord& record, PIRP irp, KIRQL irql) {
+  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+  UCHAR major = next->MajorFunction;
+  if (irql > PASSIVE_LEVEL &&
+      (major == IRP_MJ_PNP || major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)) {
+    Violation(rule::kPassiveRequestAtDispatch, "IofCallDriver", irp, "major " + std::to_string(major));
+  }
+  bool issuer = irp->CurrentLocation == irp->StackCount + 1;
+  if (record.kind == IrpKind::Threaded && issuer && irql >= APC_LEVEL) {
+    Violation(rule::kThreadedAtApc, "IofCallDriver", irp);
+  }
+  if (record.kind == IrpKind::Allocated && issuer && next->CompletionRoutine == nullptr) {
+    Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", irp);
+  }
+  // A driver's own request has no location of the driver's: nothing holds
+  // the driver while the routine runs, and a routine that ends the last
+  // thing keeping the device (a pending-I/O count) may still be running
+  // when the driver is unloaded.
+  if (record.byDriver && issuer && next->CompletionRoutine != nullptr &&
+      next->CompletionRoutine != UnloadSafeCompletion) {
+    Violation(rule::kUnloadUnsafeCompletion, "IofCallDriver", irp, "use IoSetCompletionRoutineEx");
+  }
+}
+
+// Checks before the send of a driver passing down a request it holds: it
+// set the next location up afresh, and sends it to the device below its own.
+void CheckHandedOn(World& world, PDEVICE_OBJECT device, PIRP irp) {
+  if (irp->CurrentLocation > irp->StackCount) return;
+  PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+  PIO_STACK_LOCATION next = current - 1;
+  if (next->Control & SL_PENDING_RETURNED) Violation(rule::kControlNotCleared, "IofCallDriver", irp);
+  if (next->CompletionRoutine != nullptr && next->CompletionRoutine == current->CompletionRoutine &&
+      next->Context == current->Context) {
+    Violation(rule::kRoutineCopiedDown, "IofCallDriver", irp);
+  }
+  DeviceRecord* upper = world.objects.Device(current->DeviceObject);
+  if (upper != nullptr && upper->attachedTo != nullptr && upper->attachedTo != device) {
+    Report(rule::kSkipsAttachedDevice, "IofCallDriver", irp);
+  }
+}
+
+// The frame of the dispatch routine passing the request down: it runs in
+// the caller's location, or, when it skipped its own, in the location it
+// hands on. That frame sees the request passed down.
+CallFrame* SenderPassesDown(PIRP irp, uint64_t serial) {
+  int caller = irp->CurrentLocation;
+  CallFrame* sender = caller <= irp->StackCount ? FrameOf(irp, serial, caller, true) : nullptr;
+  if (sender == nullptr) sender = FrameOf(irp, serial, caller - 1, true);
+  if (sender != nullptr) sender->passedDown = true;
+  return sender;
+}
+
+// Checks after the dispatch routine returns, of what it did with the
+// request: the IRQL it left at, pending marked and returned together, the
+// request not dropped, and the status it completed with returned.
+void CheckAfterDispatch(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, const CallFrame& frame, NTSTATUS returned) {
+  if (KeGetCurrentIrql() != irql) {
+    Violation(rule::kIrqlChanged, "dispatch routine", device,
+              "entered at " + std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
+  }
+  bool lowersStatus = frame.passedDown && returned == frame.lowerReturned;
+  if (returned == STATUS_PENDING && !frame.marked && !lowersStatus) {
+    Report(rule::kPendingNotMarked, "dispatch routine", irp);
+  }
+  if (frame.marked && returned != STATUS_PENDING) {
+    Report(rule::kMarkedNotPending, "dispatch routine", irp, "returned " + Hex((unsigned)returned));
+  }
+  if (returned != STATUS_PENDING && !frame.marked && !frame.passedDown && !frame.completedPast) {
+    Violation(rule::kRequestDropped, "dispatch routine", irp);
+  }
+  if (returned != STATUS_PENDING && !frame.marked && frame.completedHere && returned != frame.completedStatus) {
+    Violation(rule::kStatusMismatch, "dispatch routine", irp,
+              "completed with " + Hex((unsigned)frame.completedStatus) + ", returned " + Hex((unsigned)returned));
+  }
+}
+
+// Checks after the dispatch routine returns STATUS_PENDING for a request
+// built by IoBuildDeviceIoControlRequest: its event must not be signalled
+// before the request completes, or the caller's wait ends too early.
+void CheckEventNotSignalled(World& world, const IrpRecord& threaded, NTSTATUS returned) {
+  if (returned != STATUS_PENDING || threaded.finished || threaded.userEvent == nullptr) return;
+  std::lock_guard<WorldLock> lock(world.mu);
+  if (!threaded.finished && world.events.Read(threaded.userEvent) != 0) {
+    Violation(rule::kEventAlreadySignalled, "IofCallDriver", threaded.userEvent,
+              "a wait on it would end before the request completes");
+  }
+}
+
+// ------------------------------------------------------------ IofCompleteRequest's steps
+
+// One completion walk of a request up its stack.
+struct Walk {
+  PIRP irp;
+  IrpRecord* record;     // outlives the walk (see IofCompleteRequest)
+  uint64_t serial;
+  uint64_t send;         // the send this walk completes
+  uint64_t completion;   // this walk's count among the request's completions
+  int at;                // the location the walk has reached
+  int top;
+};
+
+// Checks at the top of the completion, under the world lock: the request is
+// live, not held queued below, not already at the top, with a final status
+// and no cancel routine. Returns the record.
+IrpRecord& CheckCompletion(World& world, PIRP irp) {
+  IrpRecord* record = world.irps.Find(irp);
+  if (record == nullptr) NotLive(world, irp, "IofCompleteRequest", rule::kCompletedTwice);
+  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCompleteRequest", irp);
+  NTSTATUS status = irp->IoStatus.Status;
+  if (status == STATUS_PENDING || status == (NTSTATUS)0xFFFFFFFF) {
+    Violation(rule::kCompletedWithBadStatus, "IofCompleteRequest", irp);
+  }
+  if (irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCompleteRequest", irp);
+  if (irp->CurrentLocation > irp->StackCount) {
+    Violation(rule::kCompletedTwice, "IofCompleteRequest", irp, "the request is already at the top");
+  }
+  return *record;
+}
+
+// The dispatch routine completing the request in its own location sees it
+// completed, with the status it completed with.
+void NoteCompletedHere(const Walk& walk) {
+  if (CallFrame* here = FrameOf(walk.irp, walk.serial, walk.at, true)) {
+    here->completedHere = true;
+    here->completedStatus = walk.irp->IoStatus.Status;
+  }
+}
+
+bool Invokes(PIRP irp, PIO_COMPLETION_ROUTINE routine, UCHAR control) {
+  NTSTATUS status = irp->IoStatus.Status;
+  return routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+}
+
+// Checks after each completion routine that lets the walk go on: nobody
+// sent the request down again or completed it meanwhile, the routine did
+// not free it, and it passed PendingReturned up to the location above.
+void CheckAfterCompletionRoutine(const Walk& walk, bool pending, const IO_STACK_LOCATION* above) {
+  PIRP irp = walk.irp;
+  if (walk.record->sends.load(std::memory_order_acquire) != walk.send) {
+    Violation(rule::kResentButContinued, "IofCompleteRequest", irp);
+  }
+  if (walk.record->completions.load(std::memory_order_acquire) != walk.completion) {
+    Violation(rule::kCompletedTwice, "IofCompleteRequest", irp,
+              "it was completed again while its completion routine ran, and the routine let the first "
+              "completion go on");
+  }
+  if (walk.record->freed) Violation(rule::kFreedIrpTouched, "IofCompleteRequest", irp, "a completion routine freed it");
+  if (pending && walk.at <= walk.top && !(above->Control & SL_PENDING_RETURNED)) {
+    Report(rule::kPendingReturnedIgnored, "completion routine", irp);
+  }
+}
+
+// One step of the walk: the location below is done with and cleared, the
+// request moves up to the next, and the location's completion routine runs
+// if it asked to for this outcome. False when the routine took the request
+// back (STATUS_MORE_PROCESSING_REQUIRED).
+bool CompleteLocation(World& world, Walk& walk) {
+  PIRP irp = walk.irp;
+  PIO_STACK_LOCATION lower = irp->Tail.Overlay.CurrentStackLocation;
+  bool pending = (lower->Control & SL_PENDING_RETURNED) != 0;
+  PIO_COMPLETION_ROUTINE routine = lower->CompletionRoutine;
+  PVOID context = lower->Context;
+  UCHAR control = lower->Control;
+  lower->CompletionRoutine = nullptr;
+  lower->Context = nullptr;
+  lower->Control = 0;
+  MarkCompletedPast(irp, walk.serial, walk.at);
+  ++walk.at;
+  irp->CurrentLocation = (CHAR)walk.at;
+  irp->Tail.Overlay.CurrentStackLocation = lower + 1;
+  irp->PendingReturned = pending;
+  if (!Invokes(irp, routine, control)) {
+    if (pending && walk.at <= walk.top) (lower + 1)->Control |= SL_PENDING_RETURNED;
+    return true;
+  }
+  PDEVICE_OBJECT device = walk.at <= walk.top ? (lower + 1)->DeviceObject : nullptr;
+  KIRQL irql = KeGetCurrentIrql();
+  EnterCompletion(irp);
+  NTSTATUS result = routine(device, irp, context);
+  LeaveCompletion();
+  world.watches.Check("completion routine");
+  if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", irp);
+  // The routine has taken the request back, handed it on, sent it down
+  // again or freed it, and whoever has it now may have completed it
+  // already: hands off.
+  if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;
+  CheckAfterCompletionRoutine(walk, pending, lower + 1);
+  return true;
+}
+
+// The walk reached the top: the I/O manager's work for the request's kind,
+// then its memory is freed. Under the world lock.
+void FinishAtTop(World& world, PIRP irp, IrpRecord& record) {
+  record.finished.store(true, std::memory_order_release);
+  record.finalStatus = irp->IoStatus.Status;
+  switch (record.kind) {
+    case IrpKind::Allocated:
+      Violation(rule::kAllocatedIrpAtTop, "IofCompleteRequest", irp);
+    case IrpKind::Threaded:
+      FinishThreaded(world, irp, record);
+      break;
+    case IrpKind::Manager:
+      if (record.onComplete) record.onComplete(irp);
+      break;
+  }
+  world.irps.Release(irp);
+}
+
 }  // namespace
 
 // Runs the routine IoSetCompletionRoutineEx was given, then lets its driver
@@ -98,68 +328,21 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // One trip through the world lock: check the request and the target, and
   // move the request down one location.
   std::unique_lock<host::WorldLock> lock(world.mu);
-  IrpRecord* record = world.irps.Find(Irp);
-  if (record == nullptr) host::NotLive(world, Irp, "IofCallDriver", rule::kFreedIrpTouched);
-  if (DeviceObject == nullptr || !world.objects.IsLive(DeviceObject)) {
-    Violation(rule::kCallToBadDevice, "IofCallDriver", DeviceObject);
-  }
-  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCallDriver", Irp);
-  if (Irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCallDriver", Irp);
-
-  int caller = Irp->CurrentLocation;  // StackCount + 1 when the issuer has no location of its own
-  int top = Irp->StackCount;
-  if (caller <= 1) Violation(rule::kNoStackLocation, "IofCallDriver", Irp);
+  IrpRecord& record = host::CheckRequestAndTarget(world, DeviceObject, Irp);
+  host::CheckIssuer(record, Irp, irql);
+  host::CheckHandedOn(world, DeviceObject, Irp);
+  uint64_t serial = record.serial;
+  host::CallFrame* sender = host::SenderPassesDown(Irp, serial);
+  bool issuer = Irp->CurrentLocation == Irp->StackCount + 1;
+  std::shared_ptr<IrpRecord> threaded =
+      record.kind == host::IrpKind::Threaded && issuer ? world.irps.Lookup(Irp) : nullptr;
+  int level = Irp->CurrentLocation - 1;
   PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
-  UCHAR major = next->MajorFunction;
-  if (major > IRP_MJ_MAXIMUM_FUNCTION) Violation(rule::kBadArgument, "IofCallDriver", Irp, "major function out of range");
-
-  if (irql > PASSIVE_LEVEL &&
-      (major == IRP_MJ_PNP || major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)) {
-    Violation(rule::kPassiveRequestAtDispatch, "IofCallDriver", Irp, "major " + std::to_string(major));
-  }
-  host::IrpKind kind = record->kind;
-  if (kind == host::IrpKind::Threaded && caller == top + 1 && irql >= APC_LEVEL) {
-    Violation(rule::kThreadedAtApc, "IofCallDriver", Irp);
-  }
-  if (kind == host::IrpKind::Allocated && caller == top + 1 && next->CompletionRoutine == nullptr) {
-    Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", Irp);
-  }
-  // A driver's own request has no location of the driver's: nothing holds
-  // the driver while the routine runs, and a routine that ends the last
-  // thing keeping the device (a pending-I/O count) may still be running
-  // when the driver is unloaded.
-  if (record->byDriver && caller == top + 1 && next->CompletionRoutine != nullptr &&
-      next->CompletionRoutine != host::UnloadSafeCompletion) {
-    Violation(rule::kUnloadUnsafeCompletion, "IofCallDriver", Irp, "use IoSetCompletionRoutineEx");
-  }
-  uint64_t serial = record->serial;
-  host::CallFrame* callerFrame = nullptr;
-  if (caller <= top) {
-    PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
-    if (next->Control & SL_PENDING_RETURNED) Violation(rule::kControlNotCleared, "IofCallDriver", Irp);
-    if (next->CompletionRoutine != nullptr && next->CompletionRoutine == current->CompletionRoutine &&
-        next->Context == current->Context) {
-      Violation(rule::kRoutineCopiedDown, "IofCallDriver", Irp);
-    }
-    host::DeviceRecord* upper = world.objects.Device(current->DeviceObject);
-    if (upper != nullptr && upper->attachedTo != nullptr && upper->attachedTo != DeviceObject) {
-      host::Report(rule::kSkipsAttachedDevice, "IofCallDriver", Irp);
-    }
-  }
-  // The dispatch routine passing the request down runs in the caller's
-  // location, or, when it skipped its own, in the location it hands on.
-  if (caller <= top) callerFrame = host::FrameOf(Irp, serial, caller, true);
-  if (callerFrame == nullptr) callerFrame = host::FrameOf(Irp, serial, caller - 1, true);
-  if (callerFrame != nullptr) callerFrame->passedDown = true;
-  std::shared_ptr<IrpRecord> threaded;
-  if (kind == host::IrpKind::Threaded && caller == top + 1) threaded = world.irps.Lookup(Irp);
-
-  int level = caller - 1;
   Irp->CurrentLocation = (CHAR)level;
   Irp->Tail.Overlay.CurrentStackLocation = next;
   next->DeviceObject = DeviceObject;
-  host::Count(record->sends);
-  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+  host::Count(record.sends);
+  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[next->MajorFunction];
   lock.unlock();
 
   host::CallFrame frame{Irp, serial, level, host::CompletionsNested()};
@@ -167,34 +350,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   NTSTATUS returned = dispatch(DeviceObject, Irp);
   host::LeaveCall(frame);
   world.watches.Check("dispatch routine");
-
-  if (KeGetCurrentIrql() != irql) {
-    Violation(rule::kIrqlChanged, "dispatch routine", DeviceObject,
-              "entered at " + std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
-  }
-  bool lowersStatus = frame.passedDown && returned == frame.lowerReturned;
-  if (returned == STATUS_PENDING && !frame.marked && !lowersStatus) {
-    host::Report(rule::kPendingNotMarked, "dispatch routine", Irp);
-  }
-  if (frame.marked && returned != STATUS_PENDING) {
-    host::Report(rule::kMarkedNotPending, "dispatch routine", Irp, "returned " + host::Hex((unsigned)returned));
-  }
-  if (returned != STATUS_PENDING && !frame.marked && !frame.passedDown && !frame.completedPast) {
-    Violation(rule::kRequestDropped, "dispatch routine", Irp);
-  }
-  if (returned != STATUS_PENDING && !frame.marked && frame.completedHere && returned != frame.completedStatus) {
-    Violation(rule::kStatusMismatch, "dispatch routine", Irp,
-              "completed with " + host::Hex((unsigned)frame.completedStatus) + ", returned " +
-                  host::Hex((unsigned)returned));
-  }
-  if (threaded && returned == STATUS_PENDING && !threaded->finished && threaded->userEvent != nullptr) {
-    lock.lock();
-    if (!threaded->finished && world.events.Read(threaded->userEvent) != 0) {
-      Violation(rule::kEventAlreadySignalled, "IofCallDriver", threaded->userEvent,
-                "a wait on it would end before the request completes");
-    }
-  }
-  if (callerFrame != nullptr) callerFrame->lowerReturned = returned;
+  host::CheckAfterDispatch(DeviceObject, Irp, irql, frame, returned);
+  if (threaded) host::CheckEventNotSignalled(world, *threaded, returned);
+  if (sender != nullptr) sender->lowerReturned = returned;
   return returned;
 }
 
@@ -203,96 +361,24 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   World& world = World::Current();
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) Violation(rule::kCompletedAboveDispatch, "IofCompleteRequest", Irp);
   std::unique_lock<host::WorldLock> lock(world.mu);
-  IrpRecord* record = world.irps.Find(Irp);
-  if (record == nullptr) host::NotLive(world, Irp, "IofCompleteRequest", rule::kCompletedTwice);
-  uint64_t send = record->sends.load(std::memory_order_relaxed);
-  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCompleteRequest", Irp);
-  NTSTATUS status = Irp->IoStatus.Status;
-  if (status == STATUS_PENDING || status == (NTSTATUS)0xFFFFFFFF) {
-    Violation(rule::kCompletedWithBadStatus, "IofCompleteRequest", Irp);
-  }
-  if (Irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCompleteRequest", Irp);
-  int top = Irp->StackCount;
-  int at = Irp->CurrentLocation;
-  if (at > top) Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp, "the request is already at the top");
-  host::Count(record->completions);
-  uint64_t completion = record->completions.load(std::memory_order_relaxed);
+  IrpRecord& record = host::CheckCompletion(world, Irp);
+  uint64_t send = record.sends.load(std::memory_order_relaxed);
+  host::Count(record.completions);
+  host::Walk walk{Irp, &record, record.serial, send, record.completions.load(std::memory_order_relaxed),
+                  Irp->CurrentLocation, Irp->StackCount};
   // The record must outlive the walk, which may free the request. A request
   // of the arena keeps its record until the ring comes round to its page
   // again, thousands of requests later; one with a mapping of its own is
   // held here.
-  std::shared_ptr<IrpRecord> held = record->arenaPage < 0 ? world.irps.Lookup(Irp) : nullptr;
-  IrpRecord* keep = record;
+  std::shared_ptr<IrpRecord> held = record.arenaPage < 0 ? world.irps.Lookup(Irp) : nullptr;
   lock.unlock();
 
-  uint64_t serial = keep->serial;
-  if (host::CallFrame* here = host::FrameOf(Irp, serial, at, true)) {
-    here->completedHere = true;
-    here->completedStatus = status;
+  host::NoteCompletedHere(walk);
+  while (walk.at <= walk.top) {
+    if (!host::CompleteLocation(world, walk)) return;
   }
-  while (at <= top) {
-    PIO_STACK_LOCATION lower = Irp->Tail.Overlay.CurrentStackLocation;
-    bool pending = (lower->Control & SL_PENDING_RETURNED) != 0;
-    PIO_COMPLETION_ROUTINE routine = lower->CompletionRoutine;
-    PVOID context = lower->Context;
-    UCHAR control = lower->Control;
-    lower->CompletionRoutine = nullptr;
-    lower->Context = nullptr;
-    lower->Control = 0;
-    host::MarkCompletedPast(Irp, serial, at);
-    ++at;
-    Irp->CurrentLocation = (CHAR)at;
-    Irp->Tail.Overlay.CurrentStackLocation = lower + 1;
-    Irp->PendingReturned = pending;
-    status = Irp->IoStatus.Status;
-    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-    if (invoke) {
-      PDEVICE_OBJECT device = at <= top ? (lower + 1)->DeviceObject : nullptr;
-      KIRQL irql = KeGetCurrentIrql();
-      host::EnterCompletion(Irp);
-      NTSTATUS result = routine(device, Irp, context);
-      host::LeaveCompletion();
-      world.watches.Check("completion routine");
-      if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", Irp);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        // The routine has taken the request back, handed it on, sent it
-        // down again or freed it, and whoever has it now may have completed
-        // it already: hands off.
-        return;
-      }
-      if (keep->sends.load(std::memory_order_acquire) != send) {
-        Violation(rule::kResentButContinued, "IofCompleteRequest", Irp);
-      }
-      if (keep->completions.load(std::memory_order_acquire) != completion) {
-        Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp,
-                  "it was completed again while its completion routine ran, and the routine let the first "
-                  "completion go on");
-      }
-      if (keep->freed) Violation(rule::kFreedIrpTouched, "IofCompleteRequest", Irp, "a completion routine freed it");
-      if (pending && at <= top && !((lower + 1)->Control & SL_PENDING_RETURNED)) {
-        host::Report(rule::kPendingReturnedIgnored, "completion routine", Irp);
-      }
-    } else if (pending && at <= top) {
-      (lower + 1)->Control |= SL_PENDING_RETURNED;
-    }
-  }
-
   lock.lock();
-  keep->finished.store(true, std::memory_order_release);
-  keep->finalStatus = Irp->IoStatus.Status;
-  switch (keep->kind) {
-    case host::IrpKind::Allocated:
-      Violation(rule::kAllocatedIrpAtTop, "IofCompleteRequest", Irp);
-    case host::IrpKind::Threaded:
-      host::FinishThreaded(world, Irp, *keep);
-      break;
-    case host::IrpKind::Manager:
-      if (keep->onComplete) keep->onComplete(Irp);
-      break;
-  }
-  world.irps.Release(Irp);
+  host::FinishAtTop(world, Irp, record);
   lock.unlock();
   world.NotifyProgress();
 }
