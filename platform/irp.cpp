@@ -89,6 +89,24 @@ CallFrame* SenderPassesDown(PIRP irp, uint64_t serial) {
   return sender;
 }
 
+// A request of IoBuildDeviceIoControlRequest's sent by its issuer: its
+// record, held for the check after the dispatch routine returns.
+std::shared_ptr<IrpRecord> IssuedByBuilder(World& world, const IrpRecord& record, PIRP irp) {
+  bool issuer = irp->CurrentLocation == irp->StackCount + 1;
+  return record.kind == IrpKind::Threaded && issuer ? world.irps.Lookup(irp) : nullptr;
+}
+
+// Moves the request down one location, to Device, and counts the send.
+// Returns the dispatch routine for the location's major function.
+PDRIVER_DISPATCH MoveDown(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record) {
+  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+  irp->CurrentLocation = (CHAR)(irp->CurrentLocation - 1);
+  irp->Tail.Overlay.CurrentStackLocation = next;
+  next->DeviceObject = device;
+  Count(record.sends);
+  return device->DriverObject->MajorFunction[next->MajorFunction];
+}
+
 // Checks after the dispatch routine returns, of what it did with the
 // request: the IRQL it left at, pending marked and returned together, the
 // request not dropped, and the status it completed with returned.
@@ -333,16 +351,9 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   host::CheckHandedOn(world, DeviceObject, Irp);
   uint64_t serial = record.serial;
   host::CallFrame* sender = host::SenderPassesDown(Irp, serial);
-  bool issuer = Irp->CurrentLocation == Irp->StackCount + 1;
-  std::shared_ptr<IrpRecord> threaded =
-      record.kind == host::IrpKind::Threaded && issuer ? world.irps.Lookup(Irp) : nullptr;
+  std::shared_ptr<IrpRecord> threaded = host::IssuedByBuilder(world, record, Irp);
   int level = Irp->CurrentLocation - 1;
-  PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
-  Irp->CurrentLocation = (CHAR)level;
-  Irp->Tail.Overlay.CurrentStackLocation = next;
-  next->DeviceObject = DeviceObject;
-  host::Count(record.sends);
-  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[next->MajorFunction];
+  PDRIVER_DISPATCH dispatch = host::MoveDown(DeviceObject, Irp, record);
   lock.unlock();
 
   host::CallFrame frame{Irp, serial, level, host::CompletionsNested()};
