@@ -1,5 +1,5 @@
 // Steps of the I/O manager shared by its files (irp.cpp, irp_memory.cpp,
-// irp_build.cpp, app.cpp); not part of the stand-in's face for tests.
+// irp_build.cpp, app.cpp); not in the stand-in's face for tests.
 #pragma once
 
 #include "host_ddk.h"

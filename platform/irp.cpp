@@ -36,26 +36,26 @@ IrpRecord& CheckRequestAndTarget(World& world, PDEVICE_OBJECT device, PIRP irp) 
 }
 
 // Checks before the send of what the request may be sent at this IRQL, and
-// of what its issuer (a sender with no location of its own) must have set.
-void CheckIssuer(const IrpRecord& record, PIRP irp, KIRQL irql) {
+// of what its first sender (one with no location of its own) must have set.
+void CheckSender(const IrpRecord& record, PIRP irp, KIRQL irql) {
   PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
   UCHAR major = next->MajorFunction;
   if (irql > PASSIVE_LEVEL &&
       (major == IRP_MJ_PNP || major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)) {
     Violation(rule::kPassiveRequestAtDispatch, "IofCallDriver", irp, "major " + std::to_string(major));
   }
-  bool issuer = irp->CurrentLocation == irp->StackCount + 1;
-  if (record.kind == IrpKind::Threaded && issuer && irql >= APC_LEVEL) {
+  bool firstSend = irp->CurrentLocation == irp->StackCount + 1;
+  if (record.kind == IrpKind::Threaded && firstSend && irql >= APC_LEVEL) {
     Violation(rule::kThreadedAtApc, "IofCallDriver", irp);
   }
-  if (record.kind == IrpKind::Allocated && issuer && next->CompletionRoutine == nullptr) {
+  if (record.kind == IrpKind::Allocated && firstSend && next->CompletionRoutine == nullptr) {
     Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", irp);
   }
   // A driver's own request has no location of the driver's: nothing holds
   // the driver while the routine runs, and a routine that ends the last
   // thing keeping the device (a pending-I/O count) may still be running
   // when the driver is unloaded.
-  if (record.byDriver && issuer && next->CompletionRoutine != nullptr &&
+  if (record.byDriver && firstSend && next->CompletionRoutine != nullptr &&
       next->CompletionRoutine != UnloadSafeCompletion) {
     Violation(rule::kUnloadUnsafeCompletion, "IofCallDriver", irp, "use IoSetCompletionRoutineEx");
   }
@@ -89,11 +89,11 @@ CallFrame* SenderPassesDown(PIRP irp, uint64_t serial) {
   return sender;
 }
 
-// A request of IoBuildDeviceIoControlRequest's sent by its issuer: its
+// A request of IoBuildDeviceIoControlRequest's on its first send: its
 // record, held for the check after the dispatch routine returns.
-std::shared_ptr<IrpRecord> IssuedByBuilder(World& world, const IrpRecord& record, PIRP irp) {
-  bool issuer = irp->CurrentLocation == irp->StackCount + 1;
-  return record.kind == IrpKind::Threaded && issuer ? world.irps.Lookup(irp) : nullptr;
+std::shared_ptr<IrpRecord> BuiltRequestSentFirst(World& world, const IrpRecord& record, PIRP irp) {
+  bool firstSend = irp->CurrentLocation == irp->StackCount + 1;
+  return record.kind == IrpKind::Threaded && firstSend ? world.irps.Lookup(irp) : nullptr;
 }
 
 // Moves the request down one location, to Device, and counts the send.
@@ -347,11 +347,11 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // move the request down one location.
   std::unique_lock<host::WorldLock> lock(world.mu);
   IrpRecord& record = host::CheckRequestAndTarget(world, DeviceObject, Irp);
-  host::CheckIssuer(record, Irp, irql);
+  host::CheckSender(record, Irp, irql);
   host::CheckHandedOn(world, DeviceObject, Irp);
   uint64_t serial = record.serial;
   host::CallFrame* sender = host::SenderPassesDown(Irp, serial);
-  std::shared_ptr<IrpRecord> threaded = host::IssuedByBuilder(world, record, Irp);
+  std::shared_ptr<IrpRecord> threaded = host::BuiltRequestSentFirst(world, record, Irp);
   int level = Irp->CurrentLocation - 1;
   PDRIVER_DISPATCH dispatch = host::MoveDown(DeviceObject, Irp, record);
   lock.unlock();
