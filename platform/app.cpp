@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "io_internal.h"
 #include "world.h"
 
 namespace host {
@@ -15,20 +16,6 @@ constexpr CSHORT kFileType = 5;
 
 void* SystemBuffer(World& world, size_t length) {
   return world.pool.Allocate(NonPagedPool, length, kSystemBufferTag, "I/O manager", __builtin_return_address(0), false);
-}
-
-// Locks a user buffer into an MDL as the I/O manager does for direct I/O;
-// the probe's exception becomes the request's status.
-NTSTATUS LockUserBuffer(World& world, PIRP irp, const void* buffer, ULONG length, LOCK_OPERATION operation) {
-  PMDL mdl = world.mdls.Create((PVOID)buffer, length, true);
-  try {
-    MmProbeAndLockPages(mdl, UserMode, operation);
-  } catch (const HostRaisedStatus& raised) {
-    world.mdls.Free(mdl, "I/O manager");
-    return raised.Status;
-  }
-  irp->MdlAddress = mdl;
-  return STATUS_SUCCESS;
 }
 
 // Copies buffered output back into the caller's user buffer.
@@ -177,36 +164,10 @@ std::shared_ptr<PendingIo> App::DeviceIoControlAsync(const Handle& handle, ULONG
                                                      ULONG inputLength, void* output, ULONG outputLength) {
   World& world = World::Current();
   ULONG method = METHOD_FROM_CTL_CODE(code);
-  auto setup = [&world, code, method, input, inputLength, output, outputLength](PIRP irp, PIO_STACK_LOCATION next) {
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = inputLength;
-    next->Parameters.DeviceIoControl.OutputBufferLength = outputLength;
-    if (method == METHOD_NEITHER) {
-      next->Parameters.DeviceIoControl.Type3InputBuffer = (PVOID)input;
-      irp->UserBuffer = output;
-      return STATUS_SUCCESS;
-    }
-    if (inputLength != 0 && !world.user.Accessible(input, inputLength, Access::Read)) return STATUS_ACCESS_VIOLATION;
-    if (method == METHOD_BUFFERED) {
-      if (outputLength != 0 && !world.user.Accessible(output, outputLength, Access::ReadWrite)) {
-        return STATUS_ACCESS_VIOLATION;
-      }
-      ULONG length = inputLength > outputLength ? inputLength : outputLength;
-      if (length != 0) {
-        irp->AssociatedIrp.SystemBuffer = SystemBuffer(world, length);
-        if (inputLength != 0) std::memcpy(irp->AssociatedIrp.SystemBuffer, world.user.Backing(input), inputLength);
-      }
-      irp->UserBuffer = output;
-      return STATUS_SUCCESS;
-    }
-    if (inputLength != 0) {
-      irp->AssociatedIrp.SystemBuffer = SystemBuffer(world, inputLength);
-      std::memcpy(irp->AssociatedIrp.SystemBuffer, world.user.Backing(input), inputLength);
-    }
-    if (outputLength != 0) {
-      return LockUserBuffer(world, irp, output, outputLength, method == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess);
-    }
-    return STATUS_SUCCESS;
+  auto setup = [&world, code, input, inputLength, output, outputLength](PIRP irp, PIO_STACK_LOCATION next) {
+    return BufferDeviceControl(world, irp, next, code,
+                               {UserMode, input, inputLength, output, outputLength, "I/O manager",
+                                __builtin_return_address(0)});
   };
   auto finish = [&world, method, output, outputLength](PIRP irp) {
     if (method == METHOD_BUFFERED) CopyBack(world, irp, output, outputLength);

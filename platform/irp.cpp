@@ -1,115 +1,15 @@
-// Requests: allocation, the call down the stack, and completion up it, with
-// the platform's completion-routine rules and the verifier's checks on
-// both. Every request has a record that outlives its memory for a while, so
-// the checks after a dispatch routine returns never read a freed request,
-// and a freed request's pages are made inaccessible.
-#include <sys/mman.h>
+// The kernel's Io, Iof and Po calls on requests: allocation and freeing,
+// completion routines, the call down the stack and completion up it, with
+// the platform's completion-routine rules and the verifier's checks on both.
+#include <string>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-
-#include "guard_pages.h"
+#include "call_frames.h"
+#include "io_internal.h"
 #include "world.h"
 
 namespace host {
 
 namespace {
-
-// The location past the top is filled with this; SL_PENDING_RETURNED (0x01)
-// is clear in it, so IoMarkIrpPending past the top changes it.
-constexpr uint8_t kGuardFill = 0xA4;
-constexpr size_t kFreedKept = 2048;
-constexpr CSHORT kIrpType = 6;
-// While the world is young (unit tests) every freed request page is made
-// inaccessible at once; after that, in runs.
-constexpr size_t kPromptlyProtected = 1024;
-
-PIO_STACK_LOCATION Location(PIRP irp, int index) { return (PIO_STACK_LOCATION)(irp + 1) + index; }
-
-size_t IrpBytes(int stackCount) { return sizeof(IRP) + (size_t)(stackCount + 1) * sizeof(IO_STACK_LOCATION); }
-
-bool GuardIntact(PIRP irp) {
-  const uint8_t* guard = (const uint8_t*)Location(irp, irp->StackCount);
-  for (size_t i = 0; i < sizeof(IO_STACK_LOCATION); ++i) {
-    if (guard[i] != kGuardFill) return false;
-  }
-  return true;
-}
-
-// Stops for a request that is not live: freed, or never one.
-[[noreturn]] void NotLive(World& world, PIRP irp, const char* routine, const char* freedRule) {
-  if (world.irps.Lookup(irp)) Violation(freedRule, routine, irp, "the request was already freed");
-  Violation(rule::kNotAnIrp, routine, irp);
-}
-
-// ------------------------------------------------------------ call frames
-// What one IofCallDriver call saw its dispatch routine do with the request,
-// for the checks made after the routine returns. A frame lives on the
-// calling thread's stack and is reached only from that thread, so a second
-// send of the same request at the same location (a completion routine
-// sending it down again from another processor) has a frame of its own and
-// cannot disturb this one's.
-struct CallFrame {
-  PIRP irp;
-  uint64_t serial;
-  int level;            // the stack location the dispatch routine runs in
-  int completionDepth;  // completion routines running on this thread when the call began
-  bool marked = false;
-  bool passedDown = false;
-  bool completedPast = false;
-  bool completedHere = false;
-  NTSTATUS completedStatus = 0;
-  NTSTATUS lowerReturned = 0;
-  CallFrame* parent = nullptr;
-};
-
-thread_local CallFrame* t_frames = nullptr;
-thread_local int t_calls = 0;        // IofCallDriver calls nested on this thread
-thread_local int t_completions = 0;  // completion routines nested on this thread
-
-// The innermost call of this thread that runs the request at Level. Direct:
-// only when the caller is that call's dispatch routine itself, not a
-// completion routine running beneath it.
-CallFrame* FrameOf(PIRP irp, uint64_t serial, int level, bool direct) {
-  for (CallFrame* frame = t_frames; frame != nullptr; frame = frame->parent) {
-    if (frame->irp == irp && frame->serial == serial && frame->level == level) {
-      return !direct || frame->completionDepth == t_completions ? frame : nullptr;
-    }
-  }
-  return nullptr;
-}
-
-// A completion walk passed Level: every call of this thread that runs the
-// request there (a driver that skipped its location shares it with the one
-// below) sees its request completed.
-void MarkCompletedPast(PIRP irp, uint64_t serial, int level) {
-  for (CallFrame* frame = t_frames; frame != nullptr; frame = frame->parent) {
-    if (frame->irp == irp && frame->serial == serial && frame->level == level) frame->completedPast = true;
-  }
-}
-
-size_t StackInUse(int calls, int completions) {
-  return KernelStack::kEntry + (size_t)calls * KernelStack::kCallFrame +
-         (size_t)completions * KernelStack::kCompletionFrame;
-}
-
-// Charges one more frame to this thread's kernel stack; stops when the
-// stack overflows.
-void ChargeStack(const char* routine, PIRP irp) {
-  size_t used = StackInUse(t_calls, t_completions);
-  World& world = World::Current();
-  size_t deepest = world.deepestKernelStack.load(std::memory_order_relaxed);
-  while (used > deepest && !world.deepestKernelStack.compare_exchange_weak(deepest, used)) {
-  }
-  if (used > KernelStack::kBytes) {
-    Violation(rule::kKernelStackOverflow, routine, irp,
-              std::to_string(t_calls) + " nested driver calls and " + std::to_string(t_completions) +
-                  " nested completion routines take about " + std::to_string(used) + " bytes of a " +
-                  std::to_string(KernelStack::kBytes) + "-byte kernel stack");
-  }
-}
 
 // Counts one more of a request's sends or completions. Only the world lock's
 // holder writes these counters, so no read-modify-write is needed.
@@ -117,289 +17,255 @@ void Count(std::atomic<uint64_t>& counter) {
   counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_release);
 }
 
-}  // namespace
+// ------------------------------------------------------------ IofCallDriver's steps
 
-size_t KernelStack::InUse() { return StackInUse(t_calls, t_completions); }
-size_t KernelStack::Deepest() { return World::Current().deepestKernelStack.load(); }
-
-FreshKernelStack::FreshKernelStack() : calls_(t_calls), completions_(t_completions) {
-  saved_ = t_frames;
-  t_frames = nullptr;
-  t_calls = 0;
-  t_completions = 0;
-}
-
-FreshKernelStack::~FreshKernelStack() {
-  t_frames = (CallFrame*)saved_;
-  t_calls = calls_;
-  t_completions = completions_;
-}
-
-// ------------------------------------------------------------ the arena
-
-IrpArena::IrpArena() : state_(kPages, Page::Closed), used_(kPages, 0), owners_(kPages), current_(new std::atomic<IrpRecord*>[kPages]) {
-  void* region = mmap(nullptr, kPages * PAGE_SIZE, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (region == MAP_FAILED) {
-    std::perror("request arena");
-    std::abort();
+// Checks before the send, under the world lock: the request is live and
+// free to go down, the target is a live device, and there is a location to
+// go to with a major function the target can have. Returns the record.
+IrpRecord& CheckRequestAndTarget(World& world, PDEVICE_OBJECT device, PIRP irp) {
+  IrpRecord* record = world.irps.Find(irp);
+  if (record == nullptr) NotLive(world, irp, "IofCallDriver", rule::kFreedIrpTouched);
+  if (device == nullptr || !world.objects.IsLive(device)) Violation(rule::kCallToBadDevice, "IofCallDriver", device);
+  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCallDriver", irp);
+  if (irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCallDriver", irp);
+  if (irp->CurrentLocation <= 1) Violation(rule::kNoStackLocation, "IofCallDriver", irp);
+  if ((irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction > IRP_MJ_MAXIMUM_FUNCTION) {
+    Violation(rule::kBadArgument, "IofCallDriver", irp, "major function out of range");
   }
-  base_ = (uint8_t*)region;
-  for (size_t i = 0; i < kPages; ++i) current_[i].store(nullptr);
-  SetRequestArena((uintptr_t)base_, kPages * PAGE_SIZE);
-}
-
-IrpArena::~IrpArena() {
-  SetRequestArena(0, 0);
-  munmap(base_, kPages * PAGE_SIZE);
-}
-
-int IrpArena::PageOf(const void* address) const {
-  uintptr_t at = (uintptr_t)address;
-  if (at < (uintptr_t)base_ || at >= (uintptr_t)base_ + kPages * PAGE_SIZE) return -1;
-  return (int)((at - (uintptr_t)base_) / PAGE_SIZE);
-}
-
-void IrpArena::Protect(size_t first, size_t count, bool accessible) {
-  mprotect(Address((int)first), count * PAGE_SIZE, accessible ? PROT_READ | PROT_WRITE : PROT_NONE);
-  ++systemCalls_;
-}
-
-int IrpArena::Take() {
-  for (size_t i = 0; i < kPages; ++i) {
-    size_t page = (cursor_ + i) % kPages;
-    if (state_[page] == Page::Live || state_[page] == Page::Staged) continue;
-    if (state_[page] == Page::Closed) {
-      // Open a run of closed pages at once: the ring hands them out in order.
-      size_t run = 1;
-      while (run < kRun && page + run < kPages && state_[page + run] == Page::Closed) ++run;
-      Protect(page, run, true);
-      for (size_t j = 0; j < run; ++j) state_[page + j] = Page::Ready;
-    }
-    state_[page] = Page::Live;
-    cursor_ = (page + 1) % kPages;
-    return (int)page;
-  }
-  return -1;
-}
-
-void IrpArena::Give(int page, size_t bytes) {
-  uint64_t* words = (uint64_t*)Address(page);
-  uint64_t poison = FreedRequestPoison();
-  used_[page] = (uint16_t)((bytes + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-  for (size_t i = 0; i < used_[page]; ++i) words[i] = poison;
-  if (freed_++ < kPromptlyProtected) {
-    Protect((size_t)page, 1, false);
-    state_[page] = Page::Closed;
-    return;
-  }
-  state_[page] = Page::Staged;
-  staged_.push_back(page);
-  if (staged_.size() >= kRun) Flush();
-}
-
-void IrpArena::Flush() {
-  if (staged_.empty()) return;
-  std::sort(staged_.begin(), staged_.end());
-  uint64_t poison = FreedRequestPoison();
-  for (int page : staged_) {
-    const uint64_t* words = (const uint64_t*)Address(page);
-    for (size_t i = 0; i < used_[page]; ++i) {
-      if (words[i] != poison) {
-        Violation(rule::kFreedIrpTouched, "IoFreeIrp", Address(page) + i * sizeof(uint64_t),
-                  "the request was written after it was freed");
-      }
-    }
-  }
-  for (size_t i = 0; i < staged_.size();) {
-    size_t run = 1;
-    while (i + run < staged_.size() && staged_[i + run] == staged_[i] + (int)run) ++run;
-    Protect((size_t)staged_[i], run, false);
-    for (size_t j = 0; j < run; ++j) state_[staged_[i] + j] = Page::Closed;
-    i += run;
-  }
-  staged_.clear();
-}
-
-// ------------------------------------------------------------ the table
-
-PIRP Irps::Allocate(CCHAR stackSize, IrpKind kind, bool injectable) {
-  World& world = World::Current();
-  std::lock_guard<host::WorldLock> lock(world.mu);
-  if (stackSize < 1) Violation(rule::kBadArgument, "IoAllocateIrp", nullptr, "StackSize " + std::to_string(stackSize));
-  if (injectable && world.faults.Check(Fault::IrpAllocation)) return nullptr;
-  size_t bytes = IrpBytes(stackSize);
-  auto record = std::make_shared<IrpRecord>();
-  int page = bytes <= PAGE_SIZE ? arena_.Take() : -1;
-  void* memory;
-  if (page >= 0) {
-    memory = arena_.Address(page);
-  } else {
-    record->mapBytes = (bytes + PAGE_SIZE - 1) / PAGE_SIZE * PAGE_SIZE;
-    memory = mmap(nullptr, record->mapBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    ++mappings_;
-    if (memory == MAP_FAILED) return nullptr;
-  }
-  PIRP irp = (PIRP)memory;
-  std::memset(irp, 0, bytes - sizeof(IO_STACK_LOCATION));
-  std::memset(Location(irp, stackSize), kGuardFill, sizeof(IO_STACK_LOCATION));
-  irp->Type = kIrpType;
-  irp->Size = (USHORT)(bytes - sizeof(IO_STACK_LOCATION));
-  irp->StackCount = stackSize;
-  irp->CurrentLocation = (CHAR)(stackSize + 1);
-  irp->AllocationFlags = IRP_ALLOCATED_FIXED_SIZE;
-  irp->Tail.Overlay.CurrentStackLocation = Location(irp, stackSize);
-  record->irp = irp;
-  record->kind = kind;
-  record->byDriver = kind == IrpKind::Allocated && (t_frames != nullptr || t_completions > 0);
-  record->serial = ++serial_;
-  record->arenaPage = page;
-  if (page >= 0) {
-    arena_.Owner(page) = record;
-    arena_.SetCurrent(page, record.get());
-  } else {
-    live_[irp] = record;
-  }
-  ++inFlight_;
-  return irp;
-}
-
-std::shared_ptr<IrpRecord> Irps::Lookup(PIRP irp) {
-  int page = arena_.PageOf(irp);
-  if (page >= 0) {
-    const std::shared_ptr<IrpRecord>& owner = arena_.Owner(page);
-    return owner && owner->irp == irp ? owner : nullptr;
-  }
-  auto it = live_.find(irp);
-  if (it != live_.end()) return it->second;
-  for (auto freed = freed_.rbegin(); freed != freed_.rend(); ++freed) {
-    if ((*freed)->irp == irp) return *freed;
-  }
-  return nullptr;
-}
-
-IrpRecord* Irps::Find(PIRP irp) {
-  int page = arena_.PageOf(irp);
-  if (page >= 0) {
-    IrpRecord* record = arena_.Current(page);
-    return record != nullptr && record->irp == irp && !record->freed ? record : nullptr;
-  }
-  auto it = live_.find(irp);
-  return it == live_.end() ? nullptr : it->second.get();
-}
-
-IrpRecord& Irps::Require(PIRP irp, const char* routine) {
-  int page = arena_.PageOf(irp);
-  if (page >= 0) {
-    IrpRecord* record = arena_.Current(page);
-    if (record != nullptr && record->irp == irp) {
-      if (record->freed.load()) Violation(rule::kFreedIrpTouched, routine, irp, "the request was already freed");
-      return *record;
-    }
-  }
-  World& world = World::Current();
-  std::lock_guard<host::WorldLock> lock(world.mu);
-  IrpRecord* record = Find(irp);
-  if (record == nullptr) NotLive(world, irp, routine, rule::kFreedIrpTouched);
   return *record;
 }
 
-void Irps::Release(PIRP irp) {
-  std::shared_ptr<IrpRecord> record = Lookup(irp);
-  if (!GuardIntact(irp)) {
-    Violation(rule::kMarkedPastTop, "IoFreeIrp", irp, "the location past the top was written");
+// Checks before the send of what the request may be sent at this IRQL, and
+// of what its first sender (one with no location of its own) must have set.
+void CheckSender(const IrpRecord& record, PIRP irp, KIRQL irql) {
+  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+  UCHAR major = next->MajorFunction;
+  if (irql > PASSIVE_LEVEL &&
+      (major == IRP_MJ_PNP || major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)) {
+    Violation(rule::kPassiveRequestAtDispatch, "IofCallDriver", irp, "major " + std::to_string(major));
   }
-  record->freed.store(true, std::memory_order_release);
-  record->onComplete = nullptr;
-  --inFlight_;
-  if (record->arenaPage >= 0) {
-    arena_.Give(record->arenaPage, IrpBytes(irp->StackCount));
-    return;
+  bool firstSend = irp->CurrentLocation == irp->StackCount + 1;
+  if (record.kind == IrpKind::Threaded && firstSend && irql >= APC_LEVEL) {
+    Violation(rule::kThreadedAtApc, "IofCallDriver", irp);
   }
-  live_.erase(irp);
-  mprotect(irp, record->mapBytes, PROT_NONE);
-  ++mappings_;
-  record->guardSlot = RememberFreedRange((uintptr_t)irp, record->mapBytes);
-  freed_.push_back(record);
-  if (freed_.size() > kFreedKept) {
-    std::shared_ptr<IrpRecord> oldest = freed_.front();
-    freed_.pop_front();
-    ForgetFreedRange(oldest->guardSlot);
-    munmap(oldest->irp, oldest->mapBytes);
+  if (record.kind == IrpKind::Allocated && firstSend && next->CompletionRoutine == nullptr) {
+    Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", irp);
   }
-}
-
-void Irps::FlushFreed() { arena_.Flush(); }
-
-std::vector<std::string> Irps::Audit() const {
-  std::vector<std::string> left;
-  auto describe = [&left](const IrpRecord& record) {
-    const char* kind = record.kind == IrpKind::Allocated  ? "allocated"
-                       : record.kind == IrpKind::Threaded ? "threaded"
-                                                          : "I/O manager's";
-    left.push_back(std::string("request: ") + kind + " IRP " + Hex(record.irp) + " still in flight" +
-                   (record.queuedBelow ? " (queued at the port driver)" : ""));
-  };
-  for (size_t page = 0; page < IrpArena::kPages; ++page) {
-    IrpRecord* record = arena_.Current((int)page);
-    if (record != nullptr && !record->freed) describe(*record);
-  }
-  for (const auto& [irp, record] : live_) describe(*record);
-  return left;
-}
-
-void Irps::SetQueued(PIRP irp, bool queued) {
-  Require(irp, "SetQueued").queuedBelow.store(queued, std::memory_order_release);
-}
-
-Irps::~Irps() {
-  for (auto& [irp, record] : live_) munmap(irp, record->mapBytes);
-  for (auto& record : freed_) {
-    ForgetFreedRange(record->guardSlot);
-    munmap(record->irp, record->mapBytes);
+  // A driver's own request has no location of the driver's: nothing holds
+  // the driver while the routine runs, and a routine that ends the last
+  // thing keeping the device (a pending-I/O count) may still be running
+  // when the driver is unloaded.
+  if (record.byDriver && firstSend && next->CompletionRoutine != nullptr &&
+      next->CompletionRoutine != UnloadSafeCompletion) {
+    Violation(rule::kUnloadUnsafeCompletion, "IofCallDriver", irp, "use IoSetCompletionRoutineEx");
   }
 }
 
-// The I/O manager's work at the top of a request it built for a driver:
-// unlock and free the MDLs, copy buffered output back, free the system
-// buffer, and (unless the request failed at once) write the caller's status
-// block and set its event.
-static void FinishThreaded(World& world, PIRP irp, IrpRecord& record) {
+// Checks before the send of a driver passing down a request it holds: it
+// set the next location up afresh, and sends it to the device below its own.
+void CheckHandedOn(World& world, PDEVICE_OBJECT device, PIRP irp) {
+  if (irp->CurrentLocation > irp->StackCount) return;
+  PIO_STACK_LOCATION current = irp->Tail.Overlay.CurrentStackLocation;
+  PIO_STACK_LOCATION next = current - 1;
+  if (next->Control & SL_PENDING_RETURNED) Violation(rule::kControlNotCleared, "IofCallDriver", irp);
+  if (next->CompletionRoutine != nullptr && next->CompletionRoutine == current->CompletionRoutine &&
+      next->Context == current->Context) {
+    Violation(rule::kRoutineCopiedDown, "IofCallDriver", irp);
+  }
+  DeviceRecord* upper = world.objects.Device(current->DeviceObject);
+  if (upper != nullptr && upper->attachedTo != nullptr && upper->attachedTo != device) {
+    Report(rule::kSkipsAttachedDevice, "IofCallDriver", irp);
+  }
+}
+
+// The frame of the dispatch routine passing the request down: it runs in
+// the caller's location, or, when it skipped its own, in the location it
+// hands on. That frame sees the request passed down.
+CallFrame* SenderPassesDown(PIRP irp, uint64_t serial) {
+  int caller = irp->CurrentLocation;
+  CallFrame* sender = caller <= irp->StackCount ? FrameOf(irp, serial, caller, true) : nullptr;
+  if (sender == nullptr) sender = FrameOf(irp, serial, caller - 1, true);
+  if (sender != nullptr) sender->passedDown = true;
+  return sender;
+}
+
+// A request of IoBuildDeviceIoControlRequest's on its first send: its
+// record, held for the check after the dispatch routine returns.
+std::shared_ptr<IrpRecord> BuiltRequestSentFirst(World& world, const IrpRecord& record, PIRP irp) {
+  bool firstSend = irp->CurrentLocation == irp->StackCount + 1;
+  return record.kind == IrpKind::Threaded && firstSend ? world.irps.Lookup(irp) : nullptr;
+}
+
+// Moves the request down one location, to Device, and counts the send.
+// Returns the dispatch routine for the location's major function.
+PDRIVER_DISPATCH MoveDown(PDEVICE_OBJECT device, PIRP irp, IrpRecord& record) {
+  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+  irp->CurrentLocation = (CHAR)(irp->CurrentLocation - 1);
+  irp->Tail.Overlay.CurrentStackLocation = next;
+  next->DeviceObject = device;
+  Count(record.sends);
+  return device->DriverObject->MajorFunction[next->MajorFunction];
+}
+
+// Checks after the dispatch routine returns, of what it did with the
+// request: the IRQL it left at, pending marked and returned together, the
+// request not dropped, and the status it completed with returned.
+void CheckAfterDispatch(PDEVICE_OBJECT device, PIRP irp, KIRQL irql, const CallFrame& frame, NTSTATUS returned) {
+  if (KeGetCurrentIrql() != irql) {
+    Violation(rule::kIrqlChanged, "dispatch routine", device,
+              "entered at " + std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
+  }
+  bool lowersStatus = frame.passedDown && returned == frame.lowerReturned;
+  if (returned == STATUS_PENDING && !frame.marked && !lowersStatus) {
+    Report(rule::kPendingNotMarked, "dispatch routine", irp);
+  }
+  if (frame.marked && returned != STATUS_PENDING) {
+    Report(rule::kMarkedNotPending, "dispatch routine", irp, "returned " + Hex((unsigned)returned));
+  }
+  if (returned != STATUS_PENDING && !frame.marked && !frame.passedDown && !frame.completedPast) {
+    Violation(rule::kRequestDropped, "dispatch routine", irp);
+  }
+  if (returned != STATUS_PENDING && !frame.marked && frame.completedHere && returned != frame.completedStatus) {
+    Violation(rule::kStatusMismatch, "dispatch routine", irp,
+              "completed with " + Hex((unsigned)frame.completedStatus) + ", returned " + Hex((unsigned)returned));
+  }
+}
+
+// Checks after the dispatch routine returns STATUS_PENDING for a request
+// built by IoBuildDeviceIoControlRequest: its event must not be signalled
+// before the request completes, or the caller's wait ends too early.
+void CheckEventNotSignalled(World& world, const IrpRecord& threaded, NTSTATUS returned) {
+  if (returned != STATUS_PENDING || threaded.finished || threaded.userEvent == nullptr) return;
+  std::lock_guard<WorldLock> lock(world.mu);
+  if (!threaded.finished && world.events.Read(threaded.userEvent) != 0) {
+    Violation(rule::kEventAlreadySignalled, "IofCallDriver", threaded.userEvent,
+              "a wait on it would end before the request completes");
+  }
+}
+
+// ------------------------------------------------------------ IofCompleteRequest's steps
+
+// One completion walk of a request up its stack.
+struct Walk {
+  PIRP irp;
+  IrpRecord* record;     // outlives the walk (see IofCompleteRequest)
+  uint64_t serial;
+  uint64_t send;         // the send this walk completes
+  uint64_t completion;   // this walk's count among the request's completions
+  int at;                // the location the walk has reached
+  int top;
+};
+
+// Checks at the top of the completion, under the world lock: the request is
+// live, not held queued below, not already at the top, with a final status
+// and no cancel routine. Returns the record.
+IrpRecord& CheckCompletion(World& world, PIRP irp) {
+  IrpRecord* record = world.irps.Find(irp);
+  if (record == nullptr) NotLive(world, irp, "IofCompleteRequest", rule::kCompletedTwice);
+  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCompleteRequest", irp);
   NTSTATUS status = irp->IoStatus.Status;
-  ReleaseMdls(irp);
-  if (record.copyBack && record.outputBuffer != nullptr) {
-    CopyBufferedOutput(irp, record.systemBuffer, record.outputBuffer, record.outputLength);
+  if (status == STATUS_PENDING || status == (NTSTATUS)0xFFFFFFFF) {
+    Violation(rule::kCompletedWithBadStatus, "IofCompleteRequest", irp);
   }
-  if (record.systemBuffer != nullptr) {
-    world.pool.Free(record.systemBuffer, kSystemBufferTag, "IofCompleteRequest");
-    record.systemBuffer = nullptr;
+  if (irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCompleteRequest", irp);
+  if (irp->CurrentLocation > irp->StackCount) {
+    Violation(rule::kCompletedTwice, "IofCompleteRequest", irp, "the request is already at the top");
   }
-  if (!(NT_ERROR(status) && !irp->PendingReturned)) {
-    if (record.userIosb != nullptr) *record.userIosb = irp->IoStatus;
-    if (record.userEvent != nullptr) world.events.Set(record.userEvent);
+  return *record;
+}
+
+// The dispatch routine completing the request in its own location sees it
+// completed, with the status it completed with.
+void NoteCompletedHere(const Walk& walk) {
+  if (CallFrame* here = FrameOf(walk.irp, walk.serial, walk.at, true)) {
+    here->completedHere = true;
+    here->completedStatus = walk.irp->IoStatus.Status;
   }
 }
 
-void ReleaseMdls(PIRP irp) {
-  World& world = World::Current();
-  for (PMDL mdl = irp->MdlAddress; mdl != nullptr;) {
-    PMDL next = mdl->Next;
-    if (mdl->MdlFlags & MDL_PAGES_LOCKED) MmUnlockPages(mdl);
-    world.mdls.Free(mdl, "IofCompleteRequest");
-    mdl = next;
-  }
-  irp->MdlAddress = nullptr;
+bool Invokes(PIRP irp, PIO_COMPLETION_ROUTINE routine, UCHAR control) {
+  NTSTATUS status = irp->IoStatus.Status;
+  return routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
+                                (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
+                                (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
 }
 
-void CopyBufferedOutput(PIRP irp, const void* systemBuffer, void* destination, ULONG outputLength) {
-  if (NT_ERROR(irp->IoStatus.Status)) return;
-  ULONG_PTR count = irp->IoStatus.Information;
-  if (count > outputLength) {
-    Report(rule::kBufferedOverrun, "IofCompleteRequest", irp,
-           std::to_string(count) + " bytes for a buffer of " + std::to_string(outputLength));
-    count = outputLength;
+// Checks after each completion routine that lets the walk go on: nobody
+// sent the request down again or completed it meanwhile, the routine did
+// not free it, and it passed PendingReturned up to the location above.
+void CheckAfterCompletionRoutine(const Walk& walk, bool pending, const IO_STACK_LOCATION* above) {
+  PIRP irp = walk.irp;
+  if (walk.record->sends.load(std::memory_order_acquire) != walk.send) {
+    Violation(rule::kResentButContinued, "IofCompleteRequest", irp);
   }
-  if (count != 0) std::memcpy(destination, systemBuffer, count);
+  if (walk.record->completions.load(std::memory_order_acquire) != walk.completion) {
+    Violation(rule::kCompletedTwice, "IofCompleteRequest", irp,
+              "it was completed again while its completion routine ran, and the routine let the first "
+              "completion go on");
+  }
+  if (walk.record->freed) Violation(rule::kFreedIrpTouched, "IofCompleteRequest", irp, "a completion routine freed it");
+  if (pending && walk.at <= walk.top && !(above->Control & SL_PENDING_RETURNED)) {
+    Report(rule::kPendingReturnedIgnored, "completion routine", irp);
+  }
 }
+
+// One step of the walk: the location below is done with and cleared, the
+// request moves up to the next, and the location's completion routine runs
+// if it asked to for this outcome. False when the routine took the request
+// back (STATUS_MORE_PROCESSING_REQUIRED).
+bool CompleteLocation(World& world, Walk& walk) {
+  PIRP irp = walk.irp;
+  PIO_STACK_LOCATION lower = irp->Tail.Overlay.CurrentStackLocation;
+  bool pending = (lower->Control & SL_PENDING_RETURNED) != 0;
+  PIO_COMPLETION_ROUTINE routine = lower->CompletionRoutine;
+  PVOID context = lower->Context;
+  UCHAR control = lower->Control;
+  lower->CompletionRoutine = nullptr;
+  lower->Context = nullptr;
+  lower->Control = 0;
+  MarkCompletedPast(irp, walk.serial, walk.at);
+  ++walk.at;
+  irp->CurrentLocation = (CHAR)walk.at;
+  irp->Tail.Overlay.CurrentStackLocation = lower + 1;
+  irp->PendingReturned = pending;
+  if (!Invokes(irp, routine, control)) {
+    if (pending && walk.at <= walk.top) (lower + 1)->Control |= SL_PENDING_RETURNED;
+    return true;
+  }
+  PDEVICE_OBJECT device = walk.at <= walk.top ? (lower + 1)->DeviceObject : nullptr;
+  KIRQL irql = KeGetCurrentIrql();
+  EnterCompletion(irp);
+  NTSTATUS result = routine(device, irp, context);
+  LeaveCompletion();
+  world.watches.Check("completion routine");
+  if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", irp);
+  // The routine has taken the request back, handed it on, sent it down
+  // again or freed it, and whoever has it now may have completed it
+  // already: hands off.
+  if (result == STATUS_MORE_PROCESSING_REQUIRED) return false;
+  CheckAfterCompletionRoutine(walk, pending, lower + 1);
+  return true;
+}
+
+// The walk reached the top: the I/O manager's work for the request's kind,
+// then its memory is freed. Under the world lock.
+void FinishAtTop(World& world, PIRP irp, IrpRecord& record) {
+  record.finished.store(true, std::memory_order_release);
+  record.finalStatus = irp->IoStatus.Status;
+  switch (record.kind) {
+    case IrpKind::Allocated:
+      Violation(rule::kAllocatedIrpAtTop, "IofCompleteRequest", irp);
+    case IrpKind::Threaded:
+      FinishThreaded(world, irp, record);
+      break;
+    case IrpKind::Manager:
+      if (record.onComplete) record.onComplete(irp);
+      break;
+  }
+  world.irps.Release(irp);
+}
+
+}  // namespace
 
 // Runs the routine IoSetCompletionRoutineEx was given, then lets its driver
 // go: the routine may free the request, so nothing of it is touched after.
@@ -480,107 +346,24 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // One trip through the world lock: check the request and the target, and
   // move the request down one location.
   std::unique_lock<host::WorldLock> lock(world.mu);
-  IrpRecord* record = world.irps.Find(Irp);
-  if (record == nullptr) host::NotLive(world, Irp, "IofCallDriver", rule::kFreedIrpTouched);
-  if (DeviceObject == nullptr || !world.objects.IsLive(DeviceObject)) {
-    Violation(rule::kCallToBadDevice, "IofCallDriver", DeviceObject);
-  }
-  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCallDriver", Irp);
-  if (Irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCallDriver", Irp);
-
-  int caller = Irp->CurrentLocation;  // StackCount + 1 when the issuer has no location of its own
-  int top = Irp->StackCount;
-  if (caller <= 1) Violation(rule::kNoStackLocation, "IofCallDriver", Irp);
-  PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
-  UCHAR major = next->MajorFunction;
-  if (major > IRP_MJ_MAXIMUM_FUNCTION) Violation(rule::kBadArgument, "IofCallDriver", Irp, "major function out of range");
-
-  if (irql > PASSIVE_LEVEL &&
-      (major == IRP_MJ_PNP || major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)) {
-    Violation(rule::kPassiveRequestAtDispatch, "IofCallDriver", Irp, "major " + std::to_string(major));
-  }
-  host::IrpKind kind = record->kind;
-  if (kind == host::IrpKind::Threaded && caller == top + 1 && irql >= APC_LEVEL) {
-    Violation(rule::kThreadedAtApc, "IofCallDriver", Irp);
-  }
-  if (kind == host::IrpKind::Allocated && caller == top + 1 && next->CompletionRoutine == nullptr) {
-    Violation(rule::kAllocatedIrpNoRoutine, "IofCallDriver", Irp);
-  }
-  // A driver's own request has no location of the driver's: nothing holds
-  // the driver while the routine runs, and a routine that ends the last
-  // thing keeping the device (a pending-I/O count) may still be running
-  // when the driver is unloaded.
-  if (record->byDriver && caller == top + 1 && next->CompletionRoutine != nullptr &&
-      next->CompletionRoutine != host::UnloadSafeCompletion) {
-    Violation(rule::kUnloadUnsafeCompletion, "IofCallDriver", Irp, "use IoSetCompletionRoutineEx");
-  }
-  uint64_t serial = record->serial;
-  host::CallFrame* callerFrame = nullptr;
-  if (caller <= top) {
-    PIO_STACK_LOCATION current = Irp->Tail.Overlay.CurrentStackLocation;
-    if (next->Control & SL_PENDING_RETURNED) Violation(rule::kControlNotCleared, "IofCallDriver", Irp);
-    if (next->CompletionRoutine != nullptr && next->CompletionRoutine == current->CompletionRoutine &&
-        next->Context == current->Context) {
-      Violation(rule::kRoutineCopiedDown, "IofCallDriver", Irp);
-    }
-    host::DeviceRecord* upper = world.objects.Device(current->DeviceObject);
-    if (upper != nullptr && upper->attachedTo != nullptr && upper->attachedTo != DeviceObject) {
-      host::Report(rule::kSkipsAttachedDevice, "IofCallDriver", Irp);
-    }
-  }
-  // The dispatch routine passing the request down runs in the caller's
-  // location, or, when it skipped its own, in the location it hands on.
-  if (caller <= top) callerFrame = host::FrameOf(Irp, serial, caller, true);
-  if (callerFrame == nullptr) callerFrame = host::FrameOf(Irp, serial, caller - 1, true);
-  if (callerFrame != nullptr) callerFrame->passedDown = true;
-  std::shared_ptr<IrpRecord> threaded;
-  if (kind == host::IrpKind::Threaded && caller == top + 1) threaded = world.irps.Lookup(Irp);
-
-  int level = caller - 1;
-  Irp->CurrentLocation = (CHAR)level;
-  Irp->Tail.Overlay.CurrentStackLocation = next;
-  next->DeviceObject = DeviceObject;
-  host::Count(record->sends);
-  PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[major];
+  IrpRecord& record = host::CheckRequestAndTarget(world, DeviceObject, Irp);
+  host::CheckSender(record, Irp, irql);
+  host::CheckHandedOn(world, DeviceObject, Irp);
+  uint64_t serial = record.serial;
+  host::CallFrame* sender = host::SenderPassesDown(Irp, serial);
+  std::shared_ptr<IrpRecord> threaded = host::BuiltRequestSentFirst(world, record, Irp);
+  int level = Irp->CurrentLocation - 1;
+  PDRIVER_DISPATCH dispatch = host::MoveDown(DeviceObject, Irp, record);
   lock.unlock();
 
-  host::CallFrame frame{Irp, serial, level, host::t_completions};
-  frame.parent = host::t_frames;
-  host::t_frames = &frame;
-  ++host::t_calls;
-  host::ChargeStack("IofCallDriver", Irp);
+  host::CallFrame frame{Irp, serial, level, host::CompletionsNested()};
+  host::EnterCall(frame, Irp);
   NTSTATUS returned = dispatch(DeviceObject, Irp);
-  --host::t_calls;
-  host::t_frames = frame.parent;
+  host::LeaveCall(frame);
   world.watches.Check("dispatch routine");
-
-  if (KeGetCurrentIrql() != irql) {
-    Violation(rule::kIrqlChanged, "dispatch routine", DeviceObject,
-              "entered at " + std::to_string(irql) + ", returned at " + std::to_string(KeGetCurrentIrql()));
-  }
-  bool lowersStatus = frame.passedDown && returned == frame.lowerReturned;
-  if (returned == STATUS_PENDING && !frame.marked && !lowersStatus) {
-    host::Report(rule::kPendingNotMarked, "dispatch routine", Irp);
-  }
-  if (frame.marked && returned != STATUS_PENDING) {
-    host::Report(rule::kMarkedNotPending, "dispatch routine", Irp, "returned " + host::Hex((unsigned)returned));
-  }
-  if (returned != STATUS_PENDING && !frame.marked && !frame.passedDown && !frame.completedPast) {
-    Violation(rule::kRequestDropped, "dispatch routine", Irp);
-  }
-  if (returned != STATUS_PENDING && !frame.marked && frame.completedHere && returned != frame.completedStatus) {
-    Violation(rule::kStatusMismatch, "dispatch routine", Irp,
-              "completed with " + host::Hex((unsigned)frame.completedStatus) + ", returned " +
-                  host::Hex((unsigned)returned));
-  }
-  if (threaded && returned == STATUS_PENDING && !threaded->finished && threaded->userEvent != nullptr) {
-    lock.lock();
-    if (!threaded->finished && world.events.Read(threaded->userEvent) != 0) {
-      Violation(rule::kEventAlreadySignalled, "IofCallDriver", threaded->userEvent,
-                "a wait on it would end before the request completes");
-    }
-  }
-  if (callerFrame != nullptr) callerFrame->lowerReturned = returned;
+  host::CheckAfterDispatch(DeviceObject, Irp, irql, frame, returned);
+  if (threaded) host::CheckEventNotSignalled(world, *threaded, returned);
+  if (sender != nullptr) sender->lowerReturned = returned;
   return returned;
 }
 
@@ -589,176 +372,26 @@ VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   World& world = World::Current();
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) Violation(rule::kCompletedAboveDispatch, "IofCompleteRequest", Irp);
   std::unique_lock<host::WorldLock> lock(world.mu);
-  IrpRecord* record = world.irps.Find(Irp);
-  if (record == nullptr) host::NotLive(world, Irp, "IofCompleteRequest", rule::kCompletedTwice);
-  uint64_t send = record->sends.load(std::memory_order_relaxed);
-  if (record->queuedBelow) Violation(rule::kQueuedBelow, "IofCompleteRequest", Irp);
-  NTSTATUS status = Irp->IoStatus.Status;
-  if (status == STATUS_PENDING || status == (NTSTATUS)0xFFFFFFFF) {
-    Violation(rule::kCompletedWithBadStatus, "IofCompleteRequest", Irp);
-  }
-  if (Irp->CancelRoutine != nullptr) Violation(rule::kCancelRoutineSet, "IofCompleteRequest", Irp);
-  int top = Irp->StackCount;
-  int at = Irp->CurrentLocation;
-  if (at > top) Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp, "the request is already at the top");
-  host::Count(record->completions);
-  uint64_t completion = record->completions.load(std::memory_order_relaxed);
+  IrpRecord& record = host::CheckCompletion(world, Irp);
+  uint64_t send = record.sends.load(std::memory_order_relaxed);
+  host::Count(record.completions);
+  host::Walk walk{Irp, &record, record.serial, send, record.completions.load(std::memory_order_relaxed),
+                  Irp->CurrentLocation, Irp->StackCount};
   // The record must outlive the walk, which may free the request. A request
   // of the arena keeps its record until the ring comes round to its page
   // again, thousands of requests later; one with a mapping of its own is
   // held here.
-  std::shared_ptr<IrpRecord> held = record->arenaPage < 0 ? world.irps.Lookup(Irp) : nullptr;
-  IrpRecord* keep = record;
+  std::shared_ptr<IrpRecord> held = record.arenaPage < 0 ? world.irps.Lookup(Irp) : nullptr;
   lock.unlock();
 
-  uint64_t serial = keep->serial;
-  if (host::CallFrame* here = host::FrameOf(Irp, serial, at, true)) {
-    here->completedHere = true;
-    here->completedStatus = status;
+  host::NoteCompletedHere(walk);
+  while (walk.at <= walk.top) {
+    if (!host::CompleteLocation(world, walk)) return;
   }
-  while (at <= top) {
-    PIO_STACK_LOCATION lower = Irp->Tail.Overlay.CurrentStackLocation;
-    bool pending = (lower->Control & SL_PENDING_RETURNED) != 0;
-    PIO_COMPLETION_ROUTINE routine = lower->CompletionRoutine;
-    PVOID context = lower->Context;
-    UCHAR control = lower->Control;
-    lower->CompletionRoutine = nullptr;
-    lower->Context = nullptr;
-    lower->Control = 0;
-    host::MarkCompletedPast(Irp, serial, at);
-    ++at;
-    Irp->CurrentLocation = (CHAR)at;
-    Irp->Tail.Overlay.CurrentStackLocation = lower + 1;
-    Irp->PendingReturned = pending;
-    status = Irp->IoStatus.Status;
-    bool invoke = routine != nullptr && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
-                                         (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                         (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
-    if (invoke) {
-      PDEVICE_OBJECT device = at <= top ? (lower + 1)->DeviceObject : nullptr;
-      KIRQL irql = KeGetCurrentIrql();
-      ++host::t_completions;
-      host::ChargeStack("IofCompleteRequest", Irp);
-      NTSTATUS result = routine(device, Irp, context);
-      --host::t_completions;
-      world.watches.Check("completion routine");
-      if (KeGetCurrentIrql() != irql) Violation(rule::kIrqlChanged, "completion routine", Irp);
-      if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-        // The routine has taken the request back, handed it on, sent it
-        // down again or freed it, and whoever has it now may have completed
-        // it already: hands off.
-        return;
-      }
-      if (keep->sends.load(std::memory_order_acquire) != send) {
-        Violation(rule::kResentButContinued, "IofCompleteRequest", Irp);
-      }
-      if (keep->completions.load(std::memory_order_acquire) != completion) {
-        Violation(rule::kCompletedTwice, "IofCompleteRequest", Irp,
-                  "it was completed again while its completion routine ran, and the routine let the first "
-                  "completion go on");
-      }
-      if (keep->freed) Violation(rule::kFreedIrpTouched, "IofCompleteRequest", Irp, "a completion routine freed it");
-      if (pending && at <= top && !((lower + 1)->Control & SL_PENDING_RETURNED)) {
-        host::Report(rule::kPendingReturnedIgnored, "completion routine", Irp);
-      }
-    } else if (pending && at <= top) {
-      (lower + 1)->Control |= SL_PENDING_RETURNED;
-    }
-  }
-
   lock.lock();
-  keep->finished.store(true, std::memory_order_release);
-  keep->finalStatus = Irp->IoStatus.Status;
-  switch (keep->kind) {
-    case host::IrpKind::Allocated:
-      Violation(rule::kAllocatedIrpAtTop, "IofCompleteRequest", Irp);
-    case host::IrpKind::Threaded:
-      host::FinishThreaded(world, Irp, *keep);
-      break;
-    case host::IrpKind::Manager:
-      if (keep->onComplete) keep->onComplete(Irp);
-      break;
-  }
-  world.irps.Release(Irp);
+  host::FinishAtTop(world, Irp, record);
   lock.unlock();
   world.NotifyProgress();
-}
-
-PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
-                                   ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
-                                   BOOLEAN InternalDeviceIoControl, PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
-  host::RequireIrql(APC_LEVEL, "IoBuildDeviceIoControlRequest");
-  World& world = World::Current();
-  std::lock_guard<host::WorldLock> lock(world.mu);
-  if (DeviceObject == nullptr || !world.objects.IsLive(DeviceObject)) {
-    Violation(rule::kCallToBadDevice, "IoBuildDeviceIoControlRequest", DeviceObject);
-  }
-  if (world.faults.Check(host::Fault::BuildDeviceIoControl)) return nullptr;
-  PIRP irp = world.irps.Allocate(DeviceObject->StackSize, host::IrpKind::Threaded, false);
-  if (irp == nullptr) return nullptr;
-  IrpRecord* record = world.irps.Find(irp);
-  irp->RequestorMode = KernelMode;
-  // The caller's status block is written at completion only; until then it
-  // holds a poison that reads as success, so a caller that reads it too
-  // early (or after a failure completed at once) goes visibly wrong.
-  if (IoStatusBlock != nullptr) {
-    IoStatusBlock->Status = host::kStatusBlockPoison;
-    IoStatusBlock->Information = 0x5A5A5A5A;
-  }
-  irp->UserIosb = IoStatusBlock;
-  irp->UserEvent = Event;
-  record->userIosb = IoStatusBlock;
-  record->userEvent = Event;
-  PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
-  next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
-  next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
-  next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
-  next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-
-  switch (METHOD_FROM_CTL_CODE(IoControlCode)) {
-    case METHOD_BUFFERED: {
-      ULONG length = InputBufferLength > OutputBufferLength ? InputBufferLength : OutputBufferLength;
-      if (length != 0) {
-        void* buffer = world.pool.Allocate(NonPagedPool, length, host::kSystemBufferTag,
-                                           "IoBuildDeviceIoControlRequest", __builtin_return_address(0), false);
-        if (InputBuffer != nullptr && InputBufferLength != 0) std::memcpy(buffer, InputBuffer, InputBufferLength);
-        irp->AssociatedIrp.SystemBuffer = buffer;
-        record->systemBuffer = buffer;
-      }
-      irp->UserBuffer = OutputBuffer;
-      record->outputBuffer = OutputBuffer;
-      record->outputLength = OutputBufferLength;
-      record->copyBack = OutputBufferLength != 0;
-      break;
-    }
-    case METHOD_IN_DIRECT:
-    case METHOD_OUT_DIRECT: {
-      if (InputBufferLength != 0) {
-        void* buffer = world.pool.Allocate(NonPagedPool, InputBufferLength, host::kSystemBufferTag,
-                                           "IoBuildDeviceIoControlRequest", __builtin_return_address(0), false);
-        std::memcpy(buffer, InputBuffer, InputBufferLength);
-        irp->AssociatedIrp.SystemBuffer = buffer;
-        record->systemBuffer = buffer;
-      }
-      if (OutputBuffer != nullptr && OutputBufferLength != 0) {
-        PMDL mdl = world.mdls.Create(OutputBuffer, OutputBufferLength, true);
-        LOCK_OPERATION operation =
-            METHOD_FROM_CTL_CODE(IoControlCode) == METHOD_IN_DIRECT ? IoReadAccess : IoWriteAccess;
-        try {
-          MmProbeAndLockPages(mdl, KernelMode, operation);
-        } catch (const HostRaisedStatus&) {
-          Violation(rule::kBadArgument, "IoBuildDeviceIoControlRequest", OutputBuffer, "output buffer not accessible");
-        }
-        irp->MdlAddress = mdl;
-      }
-      break;
-    }
-    default:
-      next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
-      irp->UserBuffer = OutputBuffer;
-      break;
-  }
-  return irp;
 }
 
 VOID HostCheckNextLocation(PIRP Irp, const char* Routine) {
