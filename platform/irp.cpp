@@ -234,6 +234,7 @@ bool CompleteLocation(World& world, Walk& walk) {
   }
   PDEVICE_OBJECT device = walk.at <= walk.top ? (lower + 1)->DeviceObject : nullptr;
   KIRQL irql = KeGetCurrentIrql();
+  HostSchedulePoint("completion routine");
   EnterCompletion(irp);
   NTSTATUS result = routine(device, irp, context);
   LeaveCompletion();
@@ -339,6 +340,7 @@ NTSTATUS IoSetCompletionRoutineEx(PDEVICE_OBJECT DeviceObject, PIRP Irp, PIO_COM
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+  HostSchedulePoint("IofCallDriver");
   World& world = World::Current();
   KIRQL irql = KeGetCurrentIrql();
   if (irql > DISPATCH_LEVEL) Violation(rule::kCallAboveDispatch, "IofCallDriver", Irp);
@@ -369,6 +371,7 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 VOID IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
+  HostSchedulePoint("IofCompleteRequest");
   World& world = World::Current();
   if (KeGetCurrentIrql() > DISPATCH_LEVEL) Violation(rule::kCompletedAboveDispatch, "IofCompleteRequest", Irp);
   std::unique_lock<host::WorldLock> lock(world.mu);
