@@ -197,9 +197,9 @@ class PortDriver {
     int unit;
   };
   // What an SRB does when its turn comes, decided under the lock.
-  enum class Turn { Run, Held, Unplugged, Release };
-  struct Start {
-    Turn turn = Turn::Run;
+  enum class SrbAction { Run, Held, Unplugged, Release };
+  struct SrbDecision {
+    SrbAction action = SrbAction::Run;
     Instrument* instrument = nullptr;
     size_t released = 0;  // Release: how many held SRBs go on
   };
@@ -213,16 +213,18 @@ class PortDriver {
   bool PendLocked(const Job& job);
   // Under the lock: queues a job marked pending, for a pump or a thread.
   void QueueLocked(const Job& job);
-  // Completes a job taken from a queue, at DISPATCH_LEVEL.
-  void Complete(const Job& job, const Start& start);
+  // Completes a job taken from a queue, at DISPATCH_LEVEL; an SRB as decided
+  // when it was taken.
+  void CompleteFromQueue(const Job& job, const SrbDecision& decision);
   // Answers a device control or other request and completes it.
   NTSTATUS CompleteNow(const Job& job);
   // Under the lock: what the SRB does now. An SRB the frozen queue holds is
   // marked pending and queued first unless it is already (Queued).
-  Start StartLocked(const Job& job, bool queued);
-  // Carries out a start outside the lock; true when the SRB was completed
-  // (its status in *Status), false when the frozen queue holds it.
-  bool Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status = nullptr);
+  SrbDecision DecideSrbLocked(const Job& job, bool queued);
+  // Carries out a decision outside the lock: completes the SRB (its status
+  // in *Status) and returns true, or returns false when the frozen queue
+  // holds it.
+  bool CompleteSrbUnlessHeld(const Job& job, const SrbDecision& decision, bool queued, NTSTATUS* status = nullptr);
   // Lets the first Count SRBs the frozen queue holds go on.
   void Reissue(int unit, size_t count);
   // Fills the SRB and IoStatus; a null instrument fails it as unplugged.

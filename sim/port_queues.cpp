@@ -41,9 +41,9 @@ void PortDriver::QueueLocked(const Job& job) {
   }
 }
 
-void PortDriver::Complete(const Job& job, const Start& start) {
+void PortDriver::CompleteFromQueue(const Job& job, const SrbDecision& decision) {
   if (job.scsi) {
-    Carry(job, start, true);
+    CompleteSrbUnlessHeld(job, decision, true);
     return;
   }
   world_.irps.SetQueued(job.irp, false);
@@ -65,7 +65,7 @@ void PortDriver::Worker(int index) {
   t_worker = {this, index};
   for (;;) {
     Job job;
-    Start start;
+    SrbDecision decision;
     bool delayed = config_.threadedDelay.count() > 0;
     {
       std::unique_lock<std::mutex> lock(mu_);
@@ -93,17 +93,17 @@ void PortDriver::Worker(int index) {
         job = threaded_.pop_front();
         threadedWaiting_.fetch_sub(1, std::memory_order_relaxed);
       }
-      if (job.scsi && !delayed) start = StartLocked(job, true);
+      if (job.scsi && !delayed) decision = DecideSrbLocked(job, true);
     }
     if (delayed) {
       std::this_thread::sleep_for(config_.threadedDelay);
       if (job.scsi) {
         std::lock_guard<std::mutex> lock(mu_);
-        start = StartLocked(job, true);
+        decision = DecideSrbLocked(job, true);
       }
     }
     host::IrqlScope dispatch(DISPATCH_LEVEL);
-    Complete(job, start);
+    CompleteFromQueue(job, decision);
   }
 }
 
@@ -117,7 +117,7 @@ void PortDriver::HoldThreaded(bool hold) {
 
 bool PortDriver::Pump() {
   Job job;
-  Start start;
+  SrbDecision decision;
   // A waiter drives completions in a loop while threads complete the rest:
   // it must not take the lock (and make the completing thread wake it) just
   // to find nothing held.
@@ -127,10 +127,10 @@ bool PortDriver::Pump() {
     if (pumped_.empty()) return false;
     job = pumped_.pop_front();
     pumpedWaiting_.fetch_sub(1, std::memory_order_relaxed);
-    if (job.scsi) start = StartLocked(job, true);
+    if (job.scsi) decision = DecideSrbLocked(job, true);
   }
   host::IrqlScope dispatch(DISPATCH_LEVEL);
-  Complete(job, start);
+  CompleteFromQueue(job, decision);
   return true;
 }
 

@@ -87,23 +87,23 @@ NTSTATUS PortDriver::DispatchScsi(int unit, PIRP irp, KIRQL irql) {
     QueueLocked(job);
     return STATUS_PENDING;
   }
-  Start start = StartLocked(job, false);
+  SrbDecision decision = DecideSrbLocked(job, false);
   lock.unlock();
   NTSTATUS status = STATUS_PENDING;
-  Carry(job, start, false, &status);
+  CompleteSrbUnlessHeld(job, decision, false, &status);
   return status;
 }
 
-PortDriver::Start PortDriver::StartLocked(const Job& job, bool queued) {
+PortDriver::SrbDecision PortDriver::DecideSrbLocked(const Job& job, bool queued) {
   Unit& unit = *units_[job.unit];
   PSCSI_REQUEST_BLOCK srb = SrbOf(job.irp);
-  Start start;
+  SrbDecision decision;
   if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
     unit.frozen = false;
-    start.turn = Turn::Release;
-    start.released = unit.heldByFreeze.size();
+    decision.action = SrbAction::Release;
+    decision.released = unit.heldByFreeze.size();
   } else if (unit.unplugged) {
-    start.turn = Turn::Unplugged;
+    decision.action = SrbAction::Unplugged;
   } else if (unit.frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
     // Marked before it is visible to a release on another thread.
     if (!queued) {
@@ -111,17 +111,17 @@ PortDriver::Start PortDriver::StartLocked(const Job& job, bool queued) {
       world_.irps.SetQueued(job.irp, true);
     }
     unit.heldByFreeze.push_back(job);
-    start.turn = Turn::Held;
+    decision.action = SrbAction::Held;
   } else {
-    start.instrument = unit.instrument;
+    decision.instrument = unit.instrument;
   }
-  return start;
+  return decision;
 }
 
-bool PortDriver::Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status) {
-  if (start.turn == Turn::Held) return false;
+bool PortDriver::CompleteSrbUnlessHeld(const Job& job, const SrbDecision& decision, bool queued, NTSTATUS* status) {
+  if (decision.action == SrbAction::Held) return false;
   if (queued) world_.irps.SetQueued(job.irp, false);
-  if (start.turn == Turn::Release) {
+  if (decision.action == SrbAction::Release) {
     PSCSI_REQUEST_BLOCK srb = SrbOf(job.irp);
     srb->SrbStatus = SRB_STATUS_SUCCESS;
     job.irp->IoStatus.Status = STATUS_SUCCESS;
@@ -131,9 +131,9 @@ bool PortDriver::Carry(const Job& job, const Start& start, bool queued, NTSTATUS
       RecordCompletionLocked(job.record, SRB_STATUS_SUCCESS, 0);
     }
     // What the frozen queue held goes on as if it had just arrived.
-    Reissue(job.unit, start.released);
+    Reissue(job.unit, decision.released);
   } else {
-    ExecuteScsi(job, start.turn == Turn::Run ? start.instrument : nullptr);
+    ExecuteScsi(job, decision.action == SrbAction::Run ? decision.instrument : nullptr);
   }
   if (status != nullptr) *status = job.irp->IoStatus.Status;
   IofCompleteRequest(job.irp, IO_NO_INCREMENT);
@@ -145,7 +145,7 @@ void PortDriver::Reissue(int unitIndex, size_t count) {
   // freezes the queue and is held anew behind them.
   for (size_t i = 0; i < count; ++i) {
     Job job;
-    Start start;
+    SrbDecision decision;
     {
       std::lock_guard<std::mutex> lock(mu_);
       Fifo<Job>& held = units_[unitIndex]->heldByFreeze;
@@ -155,9 +155,9 @@ void PortDriver::Reissue(int unitIndex, size_t count) {
         QueueLocked(job);
         continue;
       }
-      start = StartLocked(job, true);
+      decision = DecideSrbLocked(job, true);
     }
-    Carry(job, start, true);
+    CompleteSrbUnlessHeld(job, decision, true);
   }
 }
 
@@ -243,9 +243,9 @@ void PortDriver::Unplug(int unitIndex) {
       if (held.empty()) return;
       job = held.pop_front();
     }
-    Start start;
-    start.turn = Turn::Unplugged;
-    Carry(job, start, true);
+    SrbDecision decision;
+    decision.action = SrbAction::Unplugged;
+    CompleteSrbUnlessHeld(job, decision, true);
   }
 }
 
