@@ -42,13 +42,14 @@ void PortDriver::AnswerOther(const Job& job) {
   PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
   NTSTATUS status = irp->IoStatus.Status;
   bool unplugged = Unplugged(job.unit);
+  BusAnswers& bus = *answers_.load(std::memory_order_acquire);
   switch (location->MajorFunction) {
     case IRP_MJ_CREATE:
-      status = unplugged ? config_.unpluggedStatus : config_.createStatus;
+      status = unplugged ? bus.UnpluggedStatus() : bus.Create();
       irp->IoStatus.Information = 0;
       break;
     case IRP_MJ_CLOSE:
-      status = config_.closeStatus;
+      status = bus.Close();
       irp->IoStatus.Information = 0;
       break;
     case IRP_MJ_CLEANUP:
@@ -56,13 +57,12 @@ void PortDriver::AnswerOther(const Job& job) {
       irp->IoStatus.Information = 0;
       break;
     case IRP_MJ_POWER:
-      status = config_.powerStatus;
+      status = bus.Power();
       break;
     case IRP_MJ_SYSTEM_CONTROL:
       break;  // a PDO without WMI leaves the request as it came
     case IRP_MJ_PNP: {
       UCHAR minor = location->MinorFunction;
-      auto scripted = config_.pnpStatus.find(minor);
       switch (minor) {
         case IRP_MN_QUERY_CAPABILITIES: {
           PDEVICE_CAPABILITIES capabilities = location->Parameters.DeviceCapabilities.Capabilities;
@@ -82,7 +82,7 @@ void PortDriver::AnswerOther(const Job& job) {
         }
         case IRP_MN_START_DEVICE:
           // A device that is gone cannot start.
-          status = unplugged ? config_.unpluggedStatus : STATUS_SUCCESS;
+          status = unplugged ? bus.UnpluggedStatus() : STATUS_SUCCESS;
           break;
         case IRP_MN_QUERY_REMOVE_DEVICE:
         case IRP_MN_REMOVE_DEVICE:
@@ -96,7 +96,7 @@ void PortDriver::AnswerOther(const Job& job) {
         default:
           break;  // not handled: status as it came
       }
-      if (scripted != config_.pnpStatus.end()) status = scripted->second;
+      status = bus.Pnp(minor, status);
       break;
     }
     default:

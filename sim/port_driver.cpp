@@ -82,6 +82,8 @@ void PortDriver::SetInstrument(Instrument* instrument, int unit) {
   units_.at(unit)->instrument = instrument ? instrument : &units_.at(unit)->script;
 }
 
+void PortDriver::SetBus(BusAnswers* bus) { answers_.store(bus ? bus : &bus_, std::memory_order_release); }
+
 void PortDriver::ScriptIoctl(ULONG code, std::vector<NTSTATUS> statuses) {
   std::lock_guard<std::mutex> lock(mu_);
   auto& script = ioctlScript_[code];

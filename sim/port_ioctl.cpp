@@ -56,7 +56,7 @@ void PortDriver::AnswerIoctl(const Job& job) {
     }
   }
   if (unplugged) {
-    status = config_.unpluggedStatus;
+    status = answers_.load(std::memory_order_acquire)->UnpluggedStatus();
   } else if (!NT_SUCCESS(status)) {
     // a scripted failure
   } else if (code == IOCTL_STORAGE_QUERY_PROPERTY) {

@@ -168,7 +168,7 @@ void PortDriver::ExecuteScsi(const Job& job, Instrument* instrument) {
   ULONG moved = 0;
   if (instrument == nullptr) {
     // The target no longer answers selection: no data, no status, no sense.
-    status = (UCHAR)(config_.unpluggedSrbStatus & 0x3F);
+    status = (UCHAR)(answers_.load(std::memory_order_acquire)->UnpluggedSrbStatus() & 0x3F);
     srb->ScsiStatus = SCSISTAT_GOOD;
     srb->SenseInfoBufferLength = 0;
   } else {

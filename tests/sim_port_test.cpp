@@ -333,7 +333,7 @@ TEST_F(PortTest, AnswersPlugAndPlayPowerSystemControlCreateAndCloseAsABusDriver)
   PDEVICE_OBJECT pdo = port->Pdo();
   EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_ID).status, STATUS_NOT_SUPPORTED) << "unhandled: the preset stays";
-  port->Config().pnpStatus[IRP_MN_QUERY_STOP_DEVICE] = STATUS_DEVICE_BUSY;
+  port->Bus().pnpStatus[IRP_MN_QUERY_STOP_DEVICE] = STATUS_DEVICE_BUSY;
   EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_DEVICE_BUSY);
   DEVICE_CAPABILITIES capabilities{};
   auto withCapabilities = [&](IO_STACK_LOCATION& location) {
@@ -352,7 +352,7 @@ TEST_F(PortTest, AnswersPlugAndPlayPowerSystemControlCreateAndCloseAsABusDriver)
   ASSERT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_SUCCESS);
   PFILE_OBJECT file = handle.file;
   world.app.Close(handle);
-  port->Config().createStatus = STATUS_DEVICE_NOT_READY;
+  port->Bus().createStatus = STATUS_DEVICE_NOT_READY;
   EXPECT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_DEVICE_NOT_READY);
 
   std::vector<std::pair<int, int>> seen;
@@ -364,6 +364,56 @@ TEST_F(PortTest, AnswersPlugAndPlayPowerSystemControlCreateAndCloseAsABusDriver)
                                 Pair(IRP_MJ_CREATE, 0)));
   EXPECT_EQ(port->Requests()[0].presetStatus, STATUS_NOT_SUPPORTED);
   EXPECT_EQ(port->Requests(IRP_MJ_CLOSE)[0].file, file);
+}
+
+namespace {
+
+// A bus that fails what a healthy one answers, whose vanished units answer
+// with statuses of its own, and that remembers which answers it was asked.
+class FailingBus : public sim::BusAnswers {
+ public:
+  NTSTATUS Create() override { return STATUS_DEVICE_NOT_CONNECTED; }
+  NTSTATUS Close() override { return STATUS_UNSUCCESSFUL; }
+  NTSTATUS Power() override { return STATUS_INVALID_DEVICE_STATE; }
+  NTSTATUS Pnp(UCHAR minor, NTSTATUS usual) override {
+    asked.emplace_back(minor, usual);
+    return STATUS_DEVICE_NOT_READY;
+  }
+  UCHAR UnpluggedSrbStatus() override { return SRB_STATUS_NO_DEVICE; }
+  NTSTATUS UnpluggedStatus() override { return STATUS_DEVICE_NOT_CONNECTED; }
+  std::vector<std::pair<UCHAR, NTSTATUS>> asked;  // minor code, and the usual answer
+};
+
+}  // namespace
+
+TEST_F(PortTest, AnotherBusAnswersInsteadOfThePortsOwnUntilItIsTakenAway) {
+  FailingBus failing;
+  port->SetBus(&failing);
+  PDEVICE_OBJECT pdo = port->Pdo();
+  host::Handle handle;
+  EXPECT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_START_DEVICE).status, STATUS_DEVICE_NOT_READY);
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_QUERY_ID).status, STATUS_DEVICE_NOT_READY);
+  POWER_STATE d0;
+  d0.DeviceState = PowerDeviceD0;
+  EXPECT_EQ(world.pnp.SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0).status, STATUS_INVALID_DEVICE_STATE);
+
+  port->Unplug();
+  EXPECT_EQ(world.pnp.Send(pdo, IRP_MN_START_DEVICE).status, STATUS_DEVICE_NOT_READY);
+  EXPECT_THAT(failing.asked, ElementsAre(Pair(IRP_MN_START_DEVICE, STATUS_SUCCESS),
+                                         Pair(IRP_MN_QUERY_ID, STATUS_NOT_SUPPORTED),
+                                         Pair(IRP_MN_START_DEVICE, STATUS_DEVICE_NOT_CONNECTED)))
+      << "the usual answer: success, the status it came with, a gone unit's";
+  SCSI_ADDRESS address{};
+  EXPECT_EQ(Control(IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address)).Status, STATUS_DEVICE_NOT_CONNECTED);
+  port->Config().scsi = Completion::Immediate;
+  EXPECT_EQ(Send(kTestUnitReady).srb.SrbStatus, SRB_STATUS_NO_DEVICE);
+
+  port->SetBus(nullptr);
+  EXPECT_EQ(Send(kTestUnitReady).srb.SrbStatus, SRB_STATUS_SELECTION_TIMEOUT) << "the port's own bus again";
+  EXPECT_EQ(world.pnp.SendPower(pdo, IRP_MN_SET_POWER, DevicePowerState, d0).status, STATUS_SUCCESS);
+  EXPECT_EQ(world.app.Open("\\Device\\SimScsiPort0Unit0", &handle), STATUS_NO_SUCH_DEVICE);
+  EXPECT_EQ(failing.asked.size(), 3u);
 }
 
 // ---------------------------------------------------------------- the instrument's data
@@ -687,7 +737,7 @@ TEST_F(PortTest, AnUnpluggedUnitFailsItsHeldQueuedAndNewSrbsWithoutDataOrSenseAn
   SrbIo& release = Release();
   port->PumpAll();
   EXPECT_EQ(release.status.Status, STATUS_SUCCESS);
-  port->Config().unpluggedSrbStatus = SRB_STATUS_NO_DEVICE;
+  port->Bus().unpluggedSrbStatus = SRB_STATUS_NO_DEVICE;
   port->Config().scsi = Completion::Immediate;
   EXPECT_EQ(Send(kTestUnitReady).srb.SrbStatus, SRB_STATUS_NO_DEVICE);
   EXPECT_EQ(Send(kTestUnitReady, 0, nullptr, 0, 0, 1).status.Status, STATUS_SUCCESS) << "the other unit is there";
