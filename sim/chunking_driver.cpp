@@ -74,7 +74,8 @@ NTSTATUS ChunkDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   return irp->IoStatus.Status;
 }
 
-NTSTATUS Complete(PIRP irp, NTSTATUS status) {
+// Completes a request that moves no data, with Status.
+NTSTATUS CompleteWithoutData(PIRP irp, NTSTATUS status) {
   irp->IoStatus.Status = status;
   irp->IoStatus.Information = 0;
   IoCompleteRequest(irp, IO_NO_INCREMENT);
@@ -88,17 +89,17 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
-      return Complete(irp, STATUS_SUCCESS);
+      return CompleteWithoutData(irp, STATUS_SUCCESS);
     case IRP_MJ_READ:
     case IRP_MJ_WRITE:
       break;
     default:
-      return Complete(irp, STATUS_INVALID_DEVICE_REQUEST);
+      return CompleteWithoutData(irp, STATUS_INVALID_DEVICE_REQUEST);
   }
   ULONG length = location->Parameters.Read.Length;
-  if (length == 0 || irp->MdlAddress == nullptr) return Complete(irp, STATUS_INVALID_PARAMETER);
+  if (length == 0 || irp->MdlAddress == nullptr) return CompleteWithoutData(irp, STATUS_INVALID_PARAMETER);
   auto* transfer = (Transfer*)ExAllocatePoolWithTag(NonPagedPoolNx, sizeof(Transfer), kContextTag);
-  if (transfer == nullptr) return Complete(irp, STATUS_INSUFFICIENT_RESOURCES);
+  if (transfer == nullptr) return CompleteWithoutData(irp, STATUS_INSUFFICIENT_RESOURCES);
   bool read = location->MajorFunction == IRP_MJ_READ;
   transfer->lower = extension->lower;
   transfer->next = (ULONG_PTR)MmGetMdlVirtualAddress(irp->MdlAddress);

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bus.h"
 #include "fifo.h"
 #include "instrument.h"
 #include "world.h"
@@ -101,18 +102,6 @@ struct PortConfig {
   ULONG maximumPhysicalPages = 17;
   // SCSI_ADDRESS of unit 0; later units count TargetId up.
   UCHAR portNumber = 2, pathId = 0, targetId = 3, lun = 0;
-
-  NTSTATUS createStatus = STATUS_SUCCESS;
-  NTSTATUS closeStatus = STATUS_SUCCESS;
-  NTSTATUS powerStatus = STATUS_SUCCESS;
-  std::map<UCHAR, NTSTATUS> pnpStatus;  // by minor code; START, STOP, REMOVE and the queries succeed otherwise
-
-  // A unit that has vanished (Unplug): its SRBs fail with this SRB status,
-  // as a port fails them for a target that no longer answers selection
-  // (SRB_STATUS_SELECTION_TIMEOUT, or SRB_STATUS_NO_DEVICE); its device
-  // controls, creates and START_DEVICE fail with UnpluggedStatus.
-  UCHAR unpluggedSrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
-  NTSTATUS unpluggedStatus = STATUS_NO_SUCH_DEVICE;
 };
 
 class PortDriver {
@@ -127,6 +116,10 @@ class PortDriver {
   PortConfig& Config() { return config_; }
   ScriptedInstrument& Script(int unit = 0);
   void SetInstrument(Instrument* instrument, int unit = 0);
+  // The port's own bus answers, healthy unless a test changes them.
+  HealthyBus& Bus() { return bus_; }
+  // Another bus answers from the next request on; null for the port's own.
+  void SetBus(BusAnswers* bus);
 
   // The next device-control requests of the code fail with these statuses,
   // one per request ("the second query fails": {STATUS_SUCCESS, failure}).
@@ -139,11 +132,11 @@ class PortDriver {
   void ScriptScsiCompletion(std::vector<Completion> completions);
 
   // The unit's instrument is gone, as on surprise removal. From now on its
-  // SRBs (queued ones too) fail with Config().unpluggedSrbStatus, moving no
+  // SRBs (queued ones too) fail with the bus's UnpluggedSrbStatus, moving no
   // data, giving no sense and freezing nothing; the SRBs its frozen queue
   // holds fail the same way now, at DISPATCH_LEVEL on the caller's thread.
-  // A release still succeeds. Device controls and creates fail with
-  // Config().unpluggedStatus, which says there is no device where one was;
+  // A release still succeeds. Device controls and creates fail with the
+  // bus's UnpluggedStatus, which says there is no device where one was;
   // cleanup, close, power, system control and Plug and Play are answered as
   // before, except that START_DEVICE fails with it too (REMOVE and
   // SURPRISE_REMOVAL succeed, as they must).
@@ -197,9 +190,9 @@ class PortDriver {
     int unit;
   };
   // What an SRB does when its turn comes, decided under the lock.
-  enum class Turn { Run, Held, Unplugged, Release };
-  struct Start {
-    Turn turn = Turn::Run;
+  enum class SrbAction { Run, Held, Unplugged, Release };
+  struct SrbDecision {
+    SrbAction action = SrbAction::Run;
     Instrument* instrument = nullptr;
     size_t released = 0;  // Release: how many held SRBs go on
   };
@@ -213,16 +206,18 @@ class PortDriver {
   bool PendLocked(const Job& job);
   // Under the lock: queues a job marked pending, for a pump or a thread.
   void QueueLocked(const Job& job);
-  // Completes a job taken from a queue, at DISPATCH_LEVEL.
-  void Complete(const Job& job, const Start& start);
+  // Completes a job taken from a queue, at DISPATCH_LEVEL; an SRB as decided
+  // when it was taken.
+  void CompleteFromQueue(const Job& job, const SrbDecision& decision);
   // Answers a device control or other request and completes it.
   NTSTATUS CompleteNow(const Job& job);
   // Under the lock: what the SRB does now. An SRB the frozen queue holds is
   // marked pending and queued first unless it is already (Queued).
-  Start StartLocked(const Job& job, bool queued);
-  // Carries out a start outside the lock; true when the SRB was completed
-  // (its status in *Status), false when the frozen queue holds it.
-  bool Carry(const Job& job, const Start& start, bool queued, NTSTATUS* status = nullptr);
+  SrbDecision DecideSrbLocked(const Job& job, bool queued);
+  // Carries out a decision outside the lock: completes the SRB (its status
+  // in *Status) and returns true, or returns false when the frozen queue
+  // holds it.
+  bool CompleteSrbUnlessHeld(const Job& job, const SrbDecision& decision, bool queued, NTSTATUS* status = nullptr);
   // Lets the first Count SRBs the frozen queue holds go on.
   void Reissue(int unit, size_t count);
   // Fills the SRB and IoStatus; a null instrument fails it as unplugged.
@@ -235,6 +230,8 @@ class PortDriver {
 
   host::World& world_;
   PortConfig config_;
+  HealthyBus bus_;
+  std::atomic<BusAnswers*> answers_{&bus_};  // bus_ or the one SetBus gave
   size_t srbRecords_;
   PDRIVER_OBJECT driver_ = nullptr;
   std::vector<std::unique_ptr<Unit>> units_;

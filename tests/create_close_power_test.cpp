@@ -56,9 +56,9 @@ TEST_F(OpenTest, OpensAreNumberedForTheDevicesLifeAndARefusalBelowStillUsesItsNu
   ASSERT_EQ(Start(device), STATUS_SUCCESS);
   EXPECT_EQ(Open(), STATUS_SUCCESS);
   EXPECT_EQ(Open(), STATUS_SUCCESS);
-  port->Config().createStatus = STATUS_UNSUCCESSFUL;
+  port->Bus().createStatus = STATUS_UNSUCCESSFUL;
   EXPECT_EQ(Open(), STATUS_UNSUCCESSFUL) << "the lower device's answer is the answer";
-  port->Config().createStatus = STATUS_SUCCESS;
+  port->Bus().createStatus = STATUS_SUCCESS;
   EXPECT_EQ(Open(), STATUS_SUCCESS);
   EXPECT_THAT(CreateNumbers(), ElementsAre(2u, 3u, 4u, 5u)) << "a start does not number again from 1";
   auto creates = port->Requests(IRP_MJ_CREATE);
@@ -137,7 +137,7 @@ TEST_F(OpenTest, AClosePassesDownInEveryStateWithTheLowerDevicesAnswer) {
   host::Handle* handle;
   ASSERT_EQ(Open(&handle), STATUS_SUCCESS);
   ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
-  port->Config().closeStatus = STATUS_UNSUCCESSFUL;
+  port->Bus().closeStatus = STATUS_UNSUCCESSFUL;
   EXPECT_EQ(world.app.Close(*handle), STATUS_UNSUCCESSFUL);
   EXPECT_THAT(port->Requests(IRP_MJ_CLOSE), ::testing::SizeIs(1));
 }
@@ -150,11 +150,11 @@ TEST_F(OpenTest, PowerRequestsPassDownInEveryStateAfterTheNextOneIsLetIn) {
   EXPECT_EQ(KeReadStateEvent(&extension->RemoveEvent), 0);
 
   ASSERT_EQ(Start(device), STATUS_SUCCESS);
-  port->Config().powerStatus = STATUS_NOT_SUPPORTED;
+  port->Bus().powerStatus = STATUS_NOT_SUPPORTED;
   EXPECT_EQ(Power(IRP_MN_QUERY_POWER), STATUS_NOT_SUPPORTED) << "the lower device's answer";
   EXPECT_EQ(lastPower().minor, IRP_MN_QUERY_POWER);
   EXPECT_EQ(lastPower().powerStartsBefore, 1);
-  port->Config().powerStatus = STATUS_SUCCESS;
+  port->Bus().powerStatus = STATUS_SUCCESS;
 
   ASSERT_EQ(Pnp(device, IRP_MN_STOP_DEVICE).status, STATUS_SUCCESS);
   EXPECT_EQ(Power(), STATUS_SUCCESS);

@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(
     Values(
         StartFailure{"LowerStartFails",
                      [](host::World&, sim::PortDriver& port) {
-                       port.Config().pnpStatus[IRP_MN_START_DEVICE] = STATUS_UNSUCCESSFUL;
+                       port.Bus().pnpStatus[IRP_MN_START_DEVICE] = STATUS_UNSUCCESSFUL;
                      },
                      STATUS_UNSUCCESSFUL, false, false},
         StartFailure{"AdapterQueryFails",
@@ -246,7 +246,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A unit below that is not in service puts no device in service above it.
 TEST_F(LifecycleTest, AStartTheLowerDriversFailFailsAndALaterGoodOneServes) {
-  port->Config().pnpStatus[IRP_MN_START_DEVICE] = STATUS_DEVICE_NOT_READY;
+  port->Bus().pnpStatus[IRP_MN_START_DEVICE] = STATUS_DEVICE_NOT_READY;
   EXPECT_EQ(Start(device), STATUS_DEVICE_NOT_READY);
   Seen failed = Look();
   EXPECT_FALSE(failed.started);
@@ -256,7 +256,7 @@ TEST_F(LifecycleTest, AStartTheLowerDriversFailFailsAndALaterGoodOneServes) {
   EXPECT_EQ(failed.pendingIoCount, 1);
   EXPECT_THAT(port->Requests(IRP_MJ_DEVICE_CONTROL), IsEmpty()) << "no adapter query after a failed start below";
 
-  port->Config().pnpStatus.erase(IRP_MN_START_DEVICE);
+  port->Bus().pnpStatus.erase(IRP_MN_START_DEVICE);
   ASSERT_EQ(Start(device), STATUS_SUCCESS);
   host::Handle handle;
   ASSERT_EQ(world.app.Open("\\\\.\\StillScsi0", &handle), STATUS_SUCCESS);
@@ -427,7 +427,7 @@ TEST_F(LifecycleTest, QueriesCancelsAndSurpriseRemovalSucceedHereAndArePassedDow
     EXPECT_EQ(requests.back().presetStatus, STATUS_SUCCESS) << "success set before passing down";
   }
   // The lower drivers' answer is the answer.
-  port->Config().pnpStatus[IRP_MN_QUERY_STOP_DEVICE] = STATUS_DEVICE_BUSY;
+  port->Bus().pnpStatus[IRP_MN_QUERY_STOP_DEVICE] = STATUS_DEVICE_BUSY;
   EXPECT_EQ(Pnp(device, IRP_MN_QUERY_STOP_DEVICE).status, STATUS_DEVICE_BUSY);
 }
 
