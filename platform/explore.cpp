@@ -17,7 +17,7 @@
 #include <memory>
 #include <sstream>
 
-#include "host_ddk.h"
+#include "world.h"
 
 namespace host::explore {
 
@@ -37,9 +37,10 @@ Run::~Run() {
 
 Run* Run::Current() { return tlsRun; }
 
-void Run::Thread(std::string name, std::function<void()> body) {
+void Run::Thread(std::string name, std::function<void()> body, std::string kind) {
   auto state = std::make_unique<ThreadState>();
   state->name = std::move(name);
+  state->kind = std::move(kind);
   state->body = std::move(body);
   threads_.push_back(std::move(state));
 }
@@ -53,7 +54,15 @@ bool Run::Switch(int current, bool currentEnabled, const char* call, std::unique
   std::vector<int> options;
   if (currentEnabled) options.push_back(current);
   for (int i = 0; i < (int)threads_.size(); ++i) {
-    if (i != current && Enabled(i)) options.push_back(i);
+    if (i == current || !Enabled(i)) continue;
+    const ThreadState& t = *threads_[i];
+    // An idle thread of a kind another idle option already stands for
+    // would start the same schedule again.
+    bool twin = t.idle && !t.kind.empty() && std::any_of(options.begin(), options.end(), [&](int o) {
+      const ThreadState& u = *threads_[o];
+      return o != current && u.idle && u.kind == t.kind && u.blockedCall == t.blockedCall;
+    });
+    if (!twin) options.push_back(i);
   }
   if (options.empty()) {
     bool all = std::all_of(threads_.begin(), threads_.end(), [](const auto& t) { return t->finished; });
@@ -80,6 +89,7 @@ bool Run::Switch(int current, bool currentEnabled, const char* call, std::unique
     steps_.push_back(std::move(step));
   }
   threads_[next]->blockedOn = nullptr;
+  threads_[next]->idle = false;
   running_ = next;
   cv_.notify_all();
   return true;
@@ -93,12 +103,13 @@ void Run::Point(const char* call) {
   cv_.wait(lock, [&] { return running_ == me; });
 }
 
-void Run::Block(const std::function<bool()>& ready, const char* call) {
+void Run::Block(const std::function<bool()>& ready, const char* call, bool idle) {
   std::unique_lock<std::mutex> lock(mu_);
   if (ready()) return;
   int me = tlsThread;
   threads_[me]->blockedOn = ready;
   threads_[me]->blockedCall = call;
+  threads_[me]->idle = idle;
   Switch(me, false, call, lock);
   // After a deadlock nobody hands the baton back: the explorer reports the
   // run and ends the process.
@@ -225,10 +236,13 @@ Outcome RunOnce(const TrialFactory& factory, Chooser chooser, bool keepPlaces, c
     return outcome;
   }
   if (describe != nullptr) *describe = run->Describe();
-  describedRun = nullptr;
-  delete run;
+  // A driver invariant broken anywhere in the schedule stops it here at the
+  // latest, still described as this schedule.
+  if (World* world = World::CurrentOrNull()) world->watches.Check("the end of the schedule");
   std::vector<std::string> left = trial->Finish();
   outcome.failures.insert(outcome.failures.end(), left.begin(), left.end());
+  describedRun = nullptr;
+  delete run;
   return outcome;
 }
 

@@ -45,7 +45,9 @@ class Run {
   Run(const Run&) = delete;
   Run& operator=(const Run&) = delete;
 
-  void Thread(std::string name, std::function<void()> body);
+  // Threads of one non-empty Kind are interchangeable while each is parked
+  // idle (Block with Idle): a choice between two such is made once.
+  void Thread(std::string name, std::function<void()> body, std::string kind = {});
   Ending Go();
 
   const std::vector<Step>& Steps() const { return steps_; }
@@ -61,7 +63,7 @@ class Run {
   void Point(const char* call);
   // Parks the running thread until Ready holds (evaluated while no other
   // thread of the run runs).
-  void Block(const std::function<bool()>& ready, const char* call);
+  void Block(const std::function<bool()>& ready, const char* call, bool idle = false);
 
   static Run* Current();  // the run of the calling thread, or null
   // A replayed choice the run did not offer: the build or the scenario
@@ -74,8 +76,10 @@ class Run {
     std::function<void()> body;
     std::thread thread;
     bool finished = false;
+    std::string kind;
     std::function<bool()> blockedOn;
     std::string blockedCall;
+    bool idle = false;
   };
   bool Enabled(int thread) const;
   // Picks and starts the next thread, from Current; mu_ is held. False when

@@ -44,6 +44,14 @@ class DriverTrial : public host::explore::Trial {
   host::World& World() { return world_; }
   PDEVICE_EXTENSION Extension() { return extension_; }
   NTSTATUS Pnp(UCHAR minor) { return world_.pnp.Send(port_->Pdo(), minor).status; }
+  // Setup outside the scheduler waits by driving completions itself.
+  void DriveCompletions(bool drive) {
+    if (drive) {
+      world_.SetDriver([port = port_.get()] { return port->Pump(); });
+    } else {
+      world_.SetDriver(nullptr);
+    }
+  }
 
   int Open() {
     handles_.emplace_back();
@@ -106,10 +114,11 @@ class DriverTrial : public host::explore::Trial {
   void Completer(Run& run, std::string name) {
     run.Thread(std::move(name), [this] {
       for (;;) {
-        Run::Current()->Block([this] { return port_->Queued() > 0 || working_ == 0; }, "a completion to make");
+        Run::Current()->Block([this] { return port_->Queued() > 0 || working_ == 0; }, "a completion to make",
+                              true);
         if (!port_->Pump() && working_ == 0) return;
       }
-    });
+    }, "completion thread");
   }
 
   // The end: the lock held by an open that exists, the count as the
@@ -207,21 +216,23 @@ std::vector<Scenario> DriverScenarios() {
                             })});
 
   scenarios.push_back(
-      {"stop-in-flight", "a stop against a two-chunk read and a pass-through, two completion threads", 2, false,
+      {"stop-in-flight", "a stop against a two-chunk read and then a pass-through, two completion threads", 1, false,
        Make([](Scripted& t) { t.Open(); },
             [](Scripted& t, Run& run) {
               t.Worker(run, "pnp", [&t] {
                 t.Expect(t.Pnp(IRP_MN_STOP_DEVICE) == STATUS_SUCCESS, "the stop succeeds");
                 t.Expect(t.Port().Queued() == 0, "the stop returned while a request was still at the port");
               });
-              t.Worker(run, "reader", [&t] { t.Read(0, 2 * 65536); });
-              t.Worker(run, "passer", [&t] { t.Inquiry(0); });
+              t.Worker(run, "app", [&t] {
+                t.Read(0, 2 * 65536);
+                t.Inquiry(0);
+              });
               t.Completer(run, "port-1");
               t.Completer(run, "port-2");
             })});
 
   scenarios.push_back(
-      {"surprise-removal", "a surprise removal, then the last close, against a two-chunk read", 2, false,
+      {"surprise-removal", "a surprise removal, then the last close, against a two-chunk read", 1, false,
        Make([](Scripted& t) { t.Open(); },
             [](Scripted& t, Run& run) {
               t.Worker(run, "pnp", [&t] {
@@ -259,19 +270,21 @@ std::vector<Scenario> DriverScenarios() {
                            })});
 
   scenarios.push_back(
-      {"owed-release", "a failed read whose queue release cannot be had, and another handle's read", 2, false,
+      {"owed-release", "a queue release owed after a failed read, and the next requests of two handles", 2, false,
        Make(
            [](Scripted& t) {
              t.Open();
              t.Open();
              t.Port().Script().Then(sim::ScsiOutcome::CheckCondition(0x4, 0x44));
              t.World().faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
-             // Whatever the order, the next request of the device finds the
-             // queue released, or releases it first.
+             t.DriveCompletions(true);
+             t.Expect(t.Read(0, 4096) == STATUS_IO_DEVICE_ERROR, "the failed read fails");
+             t.DriveCompletions(false);
+             t.Expect(t.Port().Frozen() && t.Extension()->ReleaseOwed == 1, "the release is owed");
              t.finish_ = [&t] {
-               t.World().faults.Clear();
-               t.Expect(t.Read(0, 4096) == STATUS_SUCCESS, "the next read is served");
-               t.Expect(!t.Port().Frozen(), "the queue is left frozen after the next request");
+               t.Expect(!t.Port().Frozen(), "the queue is left frozen after the next requests");
+               t.Expect(t.Port().Releases() == 1, "the owed release was sent " +
+                                                      std::to_string(t.Port().Releases()) + " times, not once");
              };
            },
            [](Scripted& t, Run& run) {
@@ -281,16 +294,18 @@ std::vector<Scenario> DriverScenarios() {
            })});
 
   scenarios.push_back(
-      {"errors-at-once", "failed SRBs of two reads completing at once, with the error count", 2, false,
+      {"errors-at-once", "failed SRBs of two reads completing at once, to the fourth error's slow-down", 1, false,
        Make(
            [](Scripted& t) {
              t.Open();
              t.Open();
-             t.Port().Script().Then(sim::ScsiOutcome::Failed(SRB_STATUS_PARITY_ERROR), 5);
+             t.Port().Script().Then(sim::ScsiOutcome::Failed(SRB_STATUS_PARITY_ERROR), 4);
              t.finish_ = [&t] {
-               t.Expect(t.Extension()->ErrorCount == 5, "the error count is " +
+               t.Expect(t.Extension()->ErrorCount == 4, "the error count is " +
                                                            std::to_string(t.Extension()->ErrorCount) +
-                                                           " after 5 failed SRBs");
+                                                           " after 4 failed SRBs");
+               t.Expect((t.Extension()->SrbFlags & SRB_FLAGS_DISABLE_SYNCH_TRANSFER) != 0,
+                        "the device is not slowed down after its fourth error");
              };
            },
            [](Scripted& t, Run& run) {
@@ -300,5 +315,29 @@ std::vector<Scenario> DriverScenarios() {
              t.Completer(run, "port-2");
            })});
 
+  return scenarios;
+}
+
+std::vector<Scenario> OpenFaults() {
+  std::vector<Scenario> scenarios;
+  // Found by the explorer and not mended yet: when the release after one
+  // read's failure cannot be had, another read already held by the frozen
+  // queue waits until some later request sends the owed release; with no
+  // later request it waits for ever.
+  scenarios.push_back(
+      {"owed-release-in-flight", "a failed read whose queue release cannot be had, another handle's read in flight",
+       2, true,
+       Make(
+           [](Scripted& t) {
+             t.Open();
+             t.Open();
+             t.Port().Script().Then(sim::ScsiOutcome::CheckCondition(0x4, 0x44));
+             t.World().faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
+           },
+           [](Scripted& t, Run& run) {
+             t.Worker(run, "a", [&t] { t.Read(0, 4096); });
+             t.Worker(run, "b", [&t] { t.Read(1, 4096); });
+             t.Completer(run, "port");
+           })});
   return scenarios;
 }

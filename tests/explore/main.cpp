@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
 
   std::vector<Scenario> all = DriverScenarios();
   for (Scenario& race : KnownRaces()) all.push_back(std::move(race));
+  for (Scenario& fault : OpenFaults()) all.push_back(std::move(fault));
   if (list) {
     for (const Scenario& s : all) {
       std::printf("%-26s %s%s\n", s.name.c_str(), s.what.c_str(), s.expectFailure ? " (a known race)" : "");
