@@ -3,7 +3,7 @@
 // the records, and the SRBs of a unit that vanishes.
 #include <algorithm>
 
-#include "sim_port_fixture.h"
+#include "port_fixture.h"
 
 using sim::Completion;
 using sim::ScsiOutcome;

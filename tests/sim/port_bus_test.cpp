@@ -1,7 +1,7 @@
 // The simulated port's answers as a bus driver: the adapter and address
 // queries, Plug and Play, power, system control, create and close, another
 // bus in place of the port's own, and a unit that vanishes.
-#include "sim_port_fixture.h"
+#include "port_fixture.h"
 
 using sim::Completion;
 using ::testing::ElementsAre;

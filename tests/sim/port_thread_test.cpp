@@ -6,7 +6,7 @@
 #include <set>
 #include <span>
 
-#include "sim_port_fixture.h"
+#include "port_fixture.h"
 
 using sim::Completion;
 using sim::ScsiOutcome;
