@@ -8,7 +8,9 @@
 // Exit code: 0 good, 1 CHECK CONDITION or another SRB failure, 2 the request
 // failed, 3 bad arguments.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -25,9 +27,9 @@ int main(int argc, char** argv) {
   uint32_t timeout = 0;
   int warmUp = 0;
   app.add_option("cdb", cdbText, "the CDB, as hex bytes")->required()->expected(1, 16);
-  app.add_option("--in", in, "read this many bytes from the device");
-  app.add_option("--in-file", inFile, "write the bytes read here instead of dumping them");
-  app.add_option("--out", out, "send this file's bytes to the device");
+  CLI::Option* inOption = app.add_option("--in", in, "read this many bytes from the device");
+  app.add_option("--in-file", inFile, "write the bytes read here instead of dumping them")->needs(inOption);
+  app.add_option("--out", out, "send this file's bytes to the device")->excludes(inOption);
   app.add_option("--timeout", timeout, "SRB timeout in seconds");
   app.add_option("--warm-up", warmUp, "milliseconds the scanner's lamp takes to warm up");
   app.add_option("--trace", trace, "write a trace of the request and its SRBs here");
@@ -45,10 +47,19 @@ int main(int argc, char** argv) {
   }
   std::vector<uint8_t> data;
   uint32_t direction = 0;
+  // Where the bytes read go is checked before anything is sent.
+  std::ofstream inTarget;
+  if (!inFile.empty()) {
+    inTarget.open(inFile, std::ios::binary);
+    if (!inTarget) {
+      std::cerr << "cannot write " << inFile << ": " << std::strerror(errno) << "\n";
+      return 3;
+    }
+  }
   if (!out.empty()) {
     std::ifstream file(out, std::ios::binary);
     if (!file) {
-      std::cerr << "cannot read " << out << "\n";
+      std::cerr << "cannot read " << out << ": " << std::strerror(errno) << "\n";
       return 3;
     }
     data.assign(std::istreambuf_iterator<char>(file), {});
@@ -81,7 +92,12 @@ int main(int argc, char** argv) {
   std::printf("bytes:       %zu\n", result.bytes);
   if (direction == SRB_FLAGS_DATA_IN && result.bytes != 0) {
     if (!inFile.empty()) {
-      std::ofstream(inFile, std::ios::binary).write((const char*)data.data(), (std::streamsize)result.bytes);
+      inTarget.write((const char*)data.data(), (std::streamsize)result.bytes);
+      inTarget.close();
+      if (!inTarget) {
+        std::cerr << "cannot write " << inFile << ": " << std::strerror(errno) << "\n";
+        code = 2;
+      }
     } else {
       for (size_t i = 0; i < result.bytes; i += 16) {
         std::printf("%04zx  %s\n", i, tools::Hex(std::span<const uint8_t>(data.data() + i, std::min<size_t>(16, result.bytes - i))).c_str());

@@ -2,29 +2,90 @@
 // from a file the scan program or the raw command tool wrote (--error-log).
 //
 //   stillscsi_errorlog FILE
+//
+// Exit code: 0 the log was read, 2 a usage error, 3 the file cannot be
+// read or is not an error log. An entry that is cut short or not hex is
+// reported on its line and the rest are still printed.
+#include <CLI/CLI.hpp>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 
+#include "host_ddk.h"
 #include "scsi_text.h"
 
+namespace {
+
+// The bytes of an entry written as "01 02 ..."; nothing when the text is
+// not that.
+std::optional<std::vector<uint8_t>> Bytes(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < hex.size();) {
+    if (hex[i] == ' ') {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= hex.size() || !std::isxdigit((unsigned char)hex[i]) || !std::isxdigit((unsigned char)hex[i + 1])) {
+      return std::nullopt;
+    }
+    bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
+    i += 2;
+  }
+  return bytes;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: stillscsi_errorlog FILE\n";
+  CLI::App app{"Prints the driver's error-log entries in words, from a file written with --error-log."};
+  std::string path;
+  app.add_option("file", path, "the error log (JSON) to read")->required();
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? 0 : 2;
+  }
+
+  std::ifstream file(path);
+  if (!file) {
+    std::cerr << "stillscsi_errorlog: cannot read " << path << ": " << std::strerror(errno) << "\n";
     return 3;
   }
-  std::ifstream file(argv[1]);
   nlohmann::json log = nlohmann::json::parse(file, nullptr, false);
-  if (log.is_discarded() || !log.contains("entries")) {
-    std::cerr << argv[1] << ": not an error log\n";
-    return 2;
+  if (log.is_discarded() || !log.is_object() || !log.contains("entries") || !log["entries"].is_array()) {
+    std::cerr << "stillscsi_errorlog: " << path << " is not an error log (JSON with an \"entries\" list)\n";
+    return 3;
   }
-  std::cout << log.value("device", std::string("device")) << ": " << log["entries"].size() << " entries\n";
+  std::string device = log.contains("device") && log["device"].is_string() ? log["device"].get<std::string>()
+                                                                           : std::string("device");
+  size_t count = log["entries"].size();
+  std::cout << device << ": " << count << (count == 1 ? " entry" : " entries") << "\n";
+  size_t index = 0;
   for (const auto& text : log["entries"]) {
-    std::vector<uint8_t> bytes;
-    std::string hex = text.get<std::string>();
-    for (size_t i = 0; i + 1 < hex.size(); i += 3) bytes.push_back((uint8_t)std::stoul(hex.substr(i, 2), nullptr, 16));
-    std::cout << "  " << tools::ErrorLogEntryText(bytes) << "\n";
+    ++index;
+    std::optional<std::vector<uint8_t>> bytes;
+    if (text.is_string()) bytes = Bytes(text.get<std::string>());
+    if (!bytes) {
+      std::cout << "  entry " << index << ": not an entry's bytes in hex\n";
+      continue;
+    }
+    size_t dump = offsetof(IO_ERROR_LOG_PACKET, DumpData);
+    if (bytes->size() < dump) {
+      std::cout << "  entry " << index << ": cut short: " << bytes->size() << " bytes, an entry has at least "
+                << dump << "\n";
+      continue;
+    }
+    IO_ERROR_LOG_PACKET packet{};
+    std::memcpy(&packet, bytes->data(), std::min(bytes->size(), sizeof(packet)));
+    size_t whole = dump + packet.DumpDataSize;
+    std::cout << "  " << tools::ErrorLogEntryText(*bytes);
+    if (bytes->size() < whole) {
+      std::cout << " (cut short: " << bytes->size() << " of its " << whole << " bytes)";
+    }
+    std::cout << "\n";
   }
   return 0;
 }

@@ -89,8 +89,11 @@ CommandResult Rig::Command(const std::string& what, std::span<const uint8_t> cdb
                            std::span<uint8_t> data) {
   // The application's command block, status byte and sense buffer, then its
   // data buffer, all in its own memory.
+  // One block for every command of the run, as an application keeps one:
+  // a block per command would use up the address space in a long scan.
   host::UserSpace& user = world_->user;
-  auto* block = (SCSISCAN_CMD*)user.Alloc(sizeof(SCSISCAN_CMD) + 1 + kSenseBytes);
+  if (commandBlock_ == nullptr) commandBlock_ = user.Alloc(sizeof(SCSISCAN_CMD) + 1 + kSenseBytes);
+  auto* block = (SCSISCAN_CMD*)commandBlock_;
   PUCHAR status = (PUCHAR)(block + 1);
   PUCHAR sense = status + 1;
   uint8_t* buffer = data.empty() ? nullptr : UserBuffer(data.size());

@@ -88,6 +88,7 @@ class Rig {
   host::Handle handle_;
   std::string openName_;
   uint8_t* scratch_ = nullptr;  // the application's buffers
+  void* commandBlock_ = nullptr;  // the command block, its status byte and sense, in the application's memory
   size_t scratchSize_ = 0;
   std::vector<RequestRecord> requests_;
   std::chrono::steady_clock::time_point began_;

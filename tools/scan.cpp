@@ -5,7 +5,12 @@
 //                  [--area X,Y,W,H (mm)] [--output FILE] [--via passthrough|read]
 //                  [--fault-rate P] [--request-bytes N] [--trace FILE] [--error-log FILE]
 #include <CLI/CLI.hpp>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 
 #include "scan_session.h"
@@ -34,12 +39,26 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"passthrough", "read"}));
   app.add_option("--fault-rate", options.faultRate, "share of the scanner's reads that fail, recoverably")
       ->check(CLI::Range(0.0, 0.5));
-  app.add_option("--request-bytes", options.requestBytes, "bytes per read request")->check(CLI::Range(1u, 0xFFFFFFu));
+  app.add_option("--request-bytes", options.requestBytes, "bytes per read request, 512 to 16777215")
+      ->check(CLI::Range(512u, 0xFFFFFFu))
+      ->capture_default_str();
   app.add_option("--warm-up", warmUp, "milliseconds the lamp takes to warm up")->check(CLI::Range(0, 5000));
   app.add_option("--trace", options.trace, "write a trace of requests and SRBs (trace-event JSON) here");
   app.add_option("--error-log", options.errorLog, "write the driver's error-log entries (JSON) here");
   app.add_flag("-q,--quiet", quiet, "no progress and no command log");
   CLI11_PARSE(app, argc, argv);
+
+  // Where the image goes is checked before the page is scanned.
+  if (options.output.empty()) {
+    std::cerr << "stillscsi_scan: --output needs a file name\n";
+    return 2;
+  }
+  std::string folder = std::filesystem::path(options.output).parent_path().string();
+  if (folder.empty()) folder = ".";
+  if (access(folder.c_str(), W_OK) != 0) {
+    std::cerr << "stillscsi_scan: cannot write " << options.output << ": " << std::strerror(errno) << "\n";
+    return 2;
+  }
 
   if (!tools::PageSize(page, &options.pageWidth, &options.pageLength)) return 2;
   sim::ScanWindow& window = options.window;
