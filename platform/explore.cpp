@@ -146,15 +146,18 @@ Ending Run::Go() {
   return ending_;
 }
 
-std::string Run::Replay() const {
+// The steps whose choice was not the default, as step=thread; "-" for none.
+static std::string ReplayOf(const std::vector<Step>& steps) {
   std::string text;
-  for (size_t i = 0; i < steps_.size(); ++i) {
-    if (steps_[i].chosen == steps_[i].options[0]) continue;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    if (steps[i].chosen == steps[i].options[0]) continue;
     if (!text.empty()) text += ",";
-    text += std::to_string(i) + "=" + std::to_string(steps_[i].chosen);
+    text += std::to_string(i) + "=" + std::to_string(steps[i].chosen);
   }
   return text.empty() ? "-" : text;
 }
+
+std::string Run::Replay() const { return ReplayOf(steps_); }
 
 std::string Run::Describe() const {
   std::ostringstream out;
@@ -244,16 +247,6 @@ Outcome RunOnce(const TrialFactory& factory, Chooser chooser, bool keepPlaces, c
   describedRun = nullptr;
   delete run;
   return outcome;
-}
-
-std::string ReplayOf(const std::vector<Step>& steps) {
-  std::string text;
-  for (size_t i = 0; i < steps.size(); ++i) {
-    if (steps[i].chosen == steps[i].options[0]) continue;
-    if (!text.empty()) text += ",";
-    text += std::to_string(i) + "=" + std::to_string(steps[i].chosen);
-  }
-  return text.empty() ? "-" : text;
 }
 
 void Fail(Result& result, const Outcome& outcome, const TrialFactory& factory) {

@@ -85,44 +85,6 @@ class Symbol:
         self.is_function = is_function
 
 
-class ImageError(Exception):
-    """The file is not a PE image this reader understands."""
-
-
-class Section:
-    def __init__(self, name, virtual_size, rva, raw_size, raw_offset, characteristics, header_offset):
-        self.name = name
-        self.virtual_size = virtual_size
-        self.rva = rva
-        self.raw_size = raw_size
-        self.raw_offset = raw_offset
-        self.characteristics = characteristics
-        self.header_offset = header_offset  # file offset of this section's header
-
-    def contains(self, rva):
-        return self.rva <= rva < self.rva + max(self.virtual_size, self.raw_size)
-
-    @property
-    def executable(self):
-        return bool(self.characteristics & (IMAGE_SCN_MEM_EXECUTE | IMAGE_SCN_CNT_CODE))
-
-    @property
-    def writable(self):
-        return bool(self.characteristics & IMAGE_SCN_MEM_WRITE)
-
-    @property
-    def discardable(self):
-        return bool(self.characteristics & IMAGE_SCN_MEM_DISCARDABLE)
-
-
-class Symbol:
-    def __init__(self, name, section, rva, is_function):
-        self.name = name
-        self.section = section  # Section or None
-        self.rva = rva
-        self.is_function = is_function
-
-
 class Image:
     """An image held as bytes: patches change `data`, and everything read
     from it is read again by `reload`."""

@@ -196,6 +196,21 @@ host::explore::TrialFactory Make(std::function<void(Scripted&)> setup, Scripted:
   };
 }
 
+// Two handles; the next read fails and its queue release cannot be had.
+void FirstReadFailsWithoutRelease(Scripted& t) {
+  t.Open();
+  t.Open();
+  t.Port().Script().Then(sim::ScsiOutcome::CheckCondition(0x4, 0x44));
+  t.World().faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
+}
+
+// A read on each of the two handles, one completion thread.
+void TwoReads(Scripted& t, Run& run) {
+  t.Worker(run, "a", [&t] { t.Read(0, 4096); });
+  t.Worker(run, "b", [&t] { t.Read(1, 4096); });
+  t.Completer(run, "port");
+}
+
 }  // namespace
 
 std::vector<Scenario> DriverScenarios() {
@@ -273,10 +288,7 @@ std::vector<Scenario> DriverScenarios() {
       {"owed-release", "a queue release owed after a failed read, and the next requests of two handles", 2, false,
        Make(
            [](Scripted& t) {
-             t.Open();
-             t.Open();
-             t.Port().Script().Then(sim::ScsiOutcome::CheckCondition(0x4, 0x44));
-             t.World().faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
+             FirstReadFailsWithoutRelease(t);
              t.DriveCompletions(true);
              t.Expect(t.Read(0, 4096) == STATUS_IO_DEVICE_ERROR, "the failed read fails");
              t.DriveCompletions(false);
@@ -287,11 +299,7 @@ std::vector<Scenario> DriverScenarios() {
                                                       std::to_string(t.Port().Releases()) + " times, not once");
              };
            },
-           [](Scripted& t, Run& run) {
-             t.Worker(run, "a", [&t] { t.Read(0, 4096); });
-             t.Worker(run, "b", [&t] { t.Read(1, 4096); });
-             t.Completer(run, "port");
-           })});
+           TwoReads)});
 
   scenarios.push_back(
       {"errors-at-once", "failed SRBs of two reads completing at once, to the fourth error's slow-down", 1, false,
@@ -329,15 +337,8 @@ std::vector<Scenario> OpenFaults() {
        2, true,
        Make(
            [](Scripted& t) {
-             t.Open();
-             t.Open();
-             t.Port().Script().Then(sim::ScsiOutcome::CheckCondition(0x4, 0x44));
-             t.World().faults.Fail(host::Fault::PoolAllocation).Tag(STILLSCSI_POOL_TAG);
+             FirstReadFailsWithoutRelease(t);
            },
-           [](Scripted& t, Run& run) {
-             t.Worker(run, "a", [&t] { t.Read(0, 4096); });
-             t.Worker(run, "b", [&t] { t.Read(1, 4096); });
-             t.Completer(run, "port");
-           })});
+           TwoReads)});
   return scenarios;
 }
