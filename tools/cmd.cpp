@@ -18,9 +18,13 @@
 #include "rig.h"
 #include "scsi_text.h"
 #include "trace.h"
+#include "version.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Sends one SCSI command through the driver's pass-through."};
+  app.set_version_flag("--version", STILLSCSI_TOOLS_VERSION);
+  // Every option's default is shown in the help.
+  app.option_defaults()->always_capture_default();
   std::vector<std::string> cdbText;
   uint32_t in = 0;
   std::string out, inFile, trace;

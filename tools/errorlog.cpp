@@ -16,6 +16,7 @@
 
 #include "host_ddk.h"
 #include "scsi_text.h"
+#include "version.h"
 
 namespace {
 
@@ -41,6 +42,9 @@ std::optional<std::vector<uint8_t>> Bytes(const std::string& hex) {
 
 int main(int argc, char** argv) {
   CLI::App app{"Prints the driver's error-log entries in words, from a file written with --error-log."};
+  app.set_version_flag("--version", STILLSCSI_TOOLS_VERSION);
+  // Every option's default is shown in the help.
+  app.option_defaults()->always_capture_default();
   std::string path;
   app.add_option("file", path, "the error log (JSON) to read")->required();
   try {

@@ -14,6 +14,7 @@
 #include <iostream>
 
 #include "scan_session.h"
+#include "version.h"
 
 namespace {
 
@@ -23,6 +24,9 @@ uint32_t Units(double millimetres) { return (uint32_t)(millimetres * sim::kUnits
 
 int main(int argc, char** argv) {
   CLI::App app{"Scans a page of the simulated scanner through the driver to a PNG."};
+  app.set_version_flag("--version", STILLSCSI_TOOLS_VERSION);
+  // Every option's default is shown in the help.
+  app.option_defaults()->always_capture_default();
   tools::ScanOptions options;
   uint32_t resolution = 150;
   std::string mode = "colour", page = "a4", via = "passthrough";
