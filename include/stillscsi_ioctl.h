@@ -8,6 +8,20 @@
 #include <winioctl.h>
 
 #include <cstddef>
+
+// The SRB's bytes an application sets and reads in the command block: the
+// direction flags of SrbFlags, and the status byte at pSrbStatus. The
+// platform declares them in its kernel headers only.
+#ifndef SRB_FLAGS_DATA_IN
+#define SRB_FLAGS_DATA_IN           0x00000040
+#define SRB_FLAGS_DATA_OUT          0x00000080
+#define SRB_STATUS_PENDING          0x00
+#define SRB_STATUS_SUCCESS          0x01
+#define SRB_STATUS_ERROR            0x04
+#define SRB_STATUS_DATA_OVERRUN     0x12
+#define SRB_STATUS_QUEUE_FROZEN     0x40
+#define SRB_STATUS_AUTOSENSE_VALID  0x80
+#endif
 #else
 #include "kernel.h"
 #endif

@@ -16,23 +16,10 @@
 #include <random>
 
 #include "instrument.h"
+#include "scanner_commands.h"
 #include "test_chart.h"
 
 namespace sim {
-
-// The scanner command set's operation codes.
-enum ScannerCommand : uint8_t {
-  kTestUnitReady = 0x00,
-  kRequestSense = 0x03,
-  kRead6 = 0x08,
-  kInquiry = 0x12,
-  kScan = 0x1B,
-  kSetWindow = 0x24,
-  kGetWindow = 0x25,
-  kRead10 = 0x28,
-  kObjectPosition = 0x31,
-  kGetDataBufferStatus = 0x34,
-};
 
 struct ScannerOptions {
   uint32_t pageWidth = kA4Width, pageLength = kA4Length;  // 1/1200 inch

@@ -15,7 +15,7 @@
 #include <iostream>
 #include <iterator>
 
-#include "rig.h"
+#include "device.h"
 #include "scsi_text.h"
 #include "trace.h"
 #include "version.h"
@@ -23,6 +23,8 @@
 int main(int argc, char** argv) {
   CLI::App app{"Sends one SCSI command through the driver's pass-through."};
   app.set_version_flag("--version", STILLSCSI_TOOLS_VERSION);
+  // Options start with a dash in every build; a path such as /tmp/x is a path.
+  app.allow_windows_style_options(false);
   // Every option's default is shown in the help.
   app.option_defaults()->always_capture_default();
   std::vector<std::string> cdbText;
@@ -73,19 +75,19 @@ int main(int argc, char** argv) {
     direction = SRB_FLAGS_DATA_IN;
   }
 
-  tools::RigOptions options;
-  options.scanner.warmUp = std::chrono::milliseconds(warmUp);
-  tools::Rig rig(options);
-  std::string started = rig.Start();
+  tools::DeviceOptions options;
+  options.warmUp = std::chrono::milliseconds(warmUp);
+  std::unique_ptr<tools::Device> device = tools::MakeDevice(options);
+  std::string started = device->Open();
   if (!started.empty()) {
     std::cerr << started << "\n";
     return 2;
   }
   if (timeout != 0) {
     std::span<uint8_t> bytes((uint8_t*)&timeout, sizeof(timeout));
-    rig.Control(IOCTL_SCSISCAN_SET_TIMEOUT, bytes, {});
+    device->Control(IOCTL_SCSISCAN_SET_TIMEOUT, bytes, {});
   }
-  tools::CommandResult result = rig.Command("command", cdb, direction, data);
+  tools::CommandResult result = device->Command("command", cdb, direction, data);
   int code = !NT_SUCCESS(result.status) ? 2 : result.Good() ? 0 : 1;
   std::printf("request:     0x%08X\n", (unsigned)result.status);
   std::printf("status byte: 0x%02X (%s)\n", result.srbStatus, tools::SrbStatusText(result.srbStatus).c_str());
@@ -109,10 +111,10 @@ int main(int argc, char** argv) {
     }
   }
   if (!trace.empty()) {
-    tools::WriteTrace(rig, trace);
-    std::printf("%s", tools::TraceSummary(rig).c_str());
+    tools::WriteTrace(*device, trace);
+    std::printf("%s", tools::TraceSummary(*device).c_str());
   }
-  std::vector<std::string> left = rig.Finish();
+  std::vector<std::string> left = device->Close();
   for (const std::string& line : left) std::fprintf(stderr, "left over: %s\n", line.c_str());
   return left.empty() ? code : 2;
 }

@@ -14,7 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
-#include "host_ddk.h"
+#include "platform_names.h"
 #include "scsi_text.h"
 #include "version.h"
 
@@ -43,6 +43,8 @@ std::optional<std::vector<uint8_t>> Bytes(const std::string& hex) {
 int main(int argc, char** argv) {
   CLI::App app{"Prints the driver's error-log entries in words, from a file written with --error-log."};
   app.set_version_flag("--version", STILLSCSI_TOOLS_VERSION);
+  // Options start with a dash in every build; a path such as /tmp/x is a path.
+  app.allow_windows_style_options(false);
   // Every option's default is shown in the help.
   app.option_defaults()->always_capture_default();
   std::string path;

@@ -25,6 +25,8 @@ uint32_t Units(double millimetres) { return (uint32_t)(millimetres * sim::kUnits
 int main(int argc, char** argv) {
   CLI::App app{"Scans a page of the simulated scanner through the driver to a PNG."};
   app.set_version_flag("--version", STILLSCSI_TOOLS_VERSION);
+  // Options start with a dash in every build; a path such as /tmp/x is a path.
+  app.allow_windows_style_options(false);
   // Every option's default is shown in the help.
   app.option_defaults()->always_capture_default();
   tools::ScanOptions options;

@@ -1,6 +1,7 @@
 #include "scan_session.h"
 
-#include <png.h>
+#include <stb_image.h>
+#include <stb_image_write.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <ostream>
 #include <thread>
 
+#include "scanner_commands.h"
 #include "scsi_text.h"
 #include "trace.h"
 
@@ -97,6 +99,8 @@ class Progress {
   int next_ = 0;
 };
 
+constexpr const char* kNotVisible = "not visible to an application";
+
 }  // namespace
 
 bool PageSize(const std::string& name, uint32_t* width, uint32_t* length) {
@@ -116,23 +120,25 @@ bool PageSize(const std::string& name, uint32_t* width, uint32_t* length) {
 }
 
 ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
+  DeviceOptions deviceOptions;
+  deviceOptions.pageWidth = options.pageWidth;
+  deviceOptions.pageLength = options.pageLength;
+  deviceOptions.warmUp = options.warmUp;
+  deviceOptions.faultRate = options.faultRate;
+  deviceOptions.seed = options.seed;
+  deviceOptions.srbRecords = 1 << 16;
+  std::unique_ptr<Device> device = MakeDevice(deviceOptions);
+  return Scan(*device, options, progressOut);
+}
+
+ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progressOut) {
   ScanReport report;
   Clock::time_point began = Clock::now();
-  RigOptions rigOptions;
-  rigOptions.scanner.pageWidth = options.pageWidth;
-  rigOptions.scanner.pageLength = options.pageLength;
-  rigOptions.scanner.warmUp = options.warmUp;
-  rigOptions.scanner.faultRate = options.faultRate;
-  rigOptions.srbRecords = 1 << 16;
-  Rig rig(rigOptions);
   auto say = [&](const std::string& line) { report.log.push_back(line); };
-  auto fail = [&](const std::string& why) {
-    report.failure = why;
-    say("failed: " + why);
-  };
+  auto fail = [&](const std::string& why) { report.failure = why; };
   auto command = [&](const std::string& what, std::initializer_list<uint8_t> cdb, uint32_t direction,
                      std::span<uint8_t> data) {
-    CommandResult result = rig.Command(what, cdb, direction, data);
+    CommandResult result = device.Command(what, cdb, direction, data);
     say(what + ": " + Outcome(result));
     return result;
   };
@@ -140,23 +146,29 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
   std::vector<uint8_t> image;
   const sim::ScanWindow& window = options.window;
   uint64_t total = window.ImageBytes();
+  bool chartScanner = false;
+  std::optional<uint64_t> srbsBefore, executedBefore;
+  uint64_t done = 0;
+  int programRetries = 0;
   do {
-    std::string started = rig.Start();
+    std::string started = device.Open();
     if (!started.empty()) {
       fail(started);
       break;
     }
-    say("opened " + rig.OpenName());
-    if (!NT_SUCCESS(rig.Control(IOCTL_SCSISCAN_LOCKDEVICE, {}, {}).status)) {
+    say("opened " + device.OpenName());
+    srbsBefore = device.SrbCount();
+    executedBefore = device.ExecutedCount();
+    if (!NT_SUCCESS(device.Control(IOCTL_SCSISCAN_LOCKDEVICE, {}, {}).status)) {
       fail("the device is locked by another application");
       break;
     }
     ULONG timeout = 120;
     std::span<uint8_t> timeoutBytes((uint8_t*)&timeout, sizeof(timeout));
-    rig.Control(IOCTL_SCSISCAN_SET_TIMEOUT, timeoutBytes, timeoutBytes);
+    device.Control(IOCTL_SCSISCAN_SET_TIMEOUT, timeoutBytes, timeoutBytes);
     say("SRB timeout 120 s (was " + std::to_string(timeout) + " s)");
     SCSISCAN_INFO info{};
-    if (NT_SUCCESS(rig.Control(IOCTL_SCSISCAN_GET_INFO, {}, std::span<uint8_t>((uint8_t*)&info, sizeof(info))).status)) {
+    if (NT_SUCCESS(device.Control(IOCTL_SCSISCAN_GET_INFO, {}, std::span<uint8_t>((uint8_t*)&info, sizeof(info))).status)) {
       say("SCSI address: port " + std::to_string(info.PortNumber) + ", path " + std::to_string(info.PathId) +
           ", target " + std::to_string(info.TargetId) + ", logical unit " + std::to_string(info.Lun));
     }
@@ -167,8 +179,9 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
       fail("no scanner answers INQUIRY");
       break;
     }
-    say("scanner: " + std::string((char*)inquiry + 8, 8) + " " + std::string((char*)inquiry + 16, 16) + " " +
-        std::string((char*)inquiry + 32, 4));
+    std::string vendor((char*)inquiry + 8, 8), product((char*)inquiry + 16, 16);
+    say("scanner: " + vendor + " " + product + " " + std::string((char*)inquiry + 32, 4));
+    chartScanner = vendor == "STILLSIM" && product == "CHART SCANNER   ";
 
     // The lamp warms up: TEST UNIT READY until it answers good, for ten
     // seconds at most.
@@ -176,7 +189,7 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
     CommandResult ready;
     int waited = 0;
     for (;;) {
-      ready = rig.Command("TEST UNIT READY", {sim::kTestUnitReady, 0, 0, 0, 0, 0}, 0, {});
+      ready = device.Command("TEST UNIT READY", {sim::kTestUnitReady, 0, 0, 0, 0, 0}, 0, {});
       if (ready.Good() || Clock::now() > deadline) break;
       if (waited++ == 0) say("TEST UNIT READY: " + Outcome(ready) + "; waiting");
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -205,16 +218,14 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
 
     // The image, in requests far larger than the adapter's limit.
     image.assign(total, 0);
-    uint64_t srbsBefore = rig.Port().SrbCount();
-    uint64_t executedBefore = rig.Port().ExecuteCount();
+    srbsBefore = device.SrbCount();
+    executedBefore = device.ExecutedCount();
     Progress progress(progressOut, total, options.progress);
-    uint64_t done = 0;
-    int programRetries = 0;
     while (done < total) {
       uint32_t asked = (uint32_t)std::min<uint64_t>(options.requestBytes, total - done);
       std::span<uint8_t> piece(image.data() + done, asked);
       if (options.via == Via::ReadFile) {
-        host::IoResult read = rig.Read(piece);
+        IoResult read = device.Read(piece);
         ++report.requests;
         if (!NT_SUCCESS(read.status) || read.information == 0) {
           fail("ReadFile failed with " + StatusName(read.status) + " at byte " + std::to_string(done));
@@ -222,9 +233,9 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
         }
         done += read.information;
       } else {
-        CommandResult read = rig.Command("READ", {sim::kRead10, 0, 0, 0, 0, 0, (uint8_t)(asked >> 16),
-                                                  (uint8_t)(asked >> 8), (uint8_t)asked, 0},
-                                         SRB_FLAGS_DATA_IN, piece);
+        CommandResult read = device.Command("READ", {sim::kRead10, 0, 0, 0, 0, 0, (uint8_t)(asked >> 16),
+                                                     (uint8_t)(asked >> 8), (uint8_t)asked, 0},
+                                            SRB_FLAGS_DATA_IN, piece);
         ++report.requests;
         done += read.bytes;
         if (!read.Good()) {
@@ -238,47 +249,61 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
       progress.Update(done);
     }
     if (!report.failure.empty()) break;
-    for (const sim::SentSrb& sent : rig.Port().Srbs()) {
-      if (sent.sequence >= srbsBefore && sent.srb.Function == SRB_FUNCTION_EXECUTE_SCSI &&
-          (sent.completedSrbStatus & 0x3F) != SRB_STATUS_SUCCESS) {
-        ++report.retries;
-      }
-    }
-    report.chunks = rig.Port().ExecuteCount() - executedBefore;
-    report.bytes = done;
     command("OBJECT POSITION", {sim::kObjectPosition, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {});
-    rig.Control(IOCTL_SCSISCAN_UNLOCKDEVICE, {}, {});
+    device.Control(IOCTL_SCSISCAN_UNLOCKDEVICE, {}, {});
   } while (false);
 
+  // What the port saw of the reads, where the bench can tell.
+  report.bytes = done;
+  std::optional<uint64_t> executed = device.ExecutedCount();
+  if (executedBefore && executed) report.chunks = *executed - *executedBefore;
+  if (srbsBefore && device.SrbCount()) {
+    int retries = 0;
+    for (const SrbRecord& sent : device.Srbs()) {
+      if (sent.sequence >= *srbsBefore && !sent.releaseQueue && (sent.srbStatus & 0x3F) != SRB_STATUS_SUCCESS) {
+        ++retries;
+      }
+    }
+    report.retries = retries;
+  } else if (programRetries != 0) {
+    report.retries = programRetries;
+  }
   report.width = window.PixelsPerLine();
   report.height = window.Lines();
-  {
-    std::lock_guard<host::WorldLock> lock(rig.World().mu);
-    for (const host::ErrorLogEntry& entry : rig.World().errorLog.Entries()) {
-      report.errorLog.push_back(ErrorLogEntryText(entry.bytes));
-    }
+  std::optional<std::vector<std::vector<uint8_t>>> entries = device.ErrorLog();
+  if (entries) {
+    report.errorLog.emplace();
+    for (const std::vector<uint8_t>& entry : *entries) report.errorLog->push_back(ErrorLogEntryText(entry));
   }
   if (!options.errorLog.empty()) {
-    nlohmann::json entries = nlohmann::json::array();
-    for (const host::ErrorLogEntry& entry : rig.World().errorLog.Entries()) entries.push_back(Hex(entry.bytes));
-    std::ofstream(options.errorLog) << nlohmann::json{{"device", rig.OpenName()}, {"entries", entries}}.dump(1) << "\n";
+    nlohmann::json hex = nlohmann::json::array();
+    if (entries) {
+      for (const std::vector<uint8_t>& entry : *entries) hex.push_back(Hex(entry));
+    }
+    std::ofstream(options.errorLog) << nlohmann::json{{"device", device.OpenName()}, {"entries", hex}}.dump(1) << "\n";
   }
   if (!options.trace.empty()) {
-    if (!WriteTrace(rig, options.trace)) say("the trace could not be written to " + options.trace);
-    say(TraceSummary(rig));
+    if (!WriteTrace(device, options.trace)) say("the trace could not be written to " + options.trace);
+    say(TraceSummary(device));
   }
   if (report.failure.empty()) {
-    sim::TestChart chart(options.pageWidth, options.pageLength);
-    report.identical = chart.Render(window) == image;
+    report.complete = true;
+    // The chart scanner's page is known at every point: the image must be
+    // its render, pixel for pixel.
+    if (chartScanner) report.identical = sim::TestChart(options.pageWidth, options.pageLength).Render(window) == image;
     if (!options.output.empty()) {
       std::string written = WritePng(options.output, window, image);
       if (!written.empty()) report.failure = written;
     }
   }
-  report.leftOver = rig.Finish();
+  report.leftOver = device.Close();
   report.seconds = std::chrono::duration<double>(Clock::now() - began).count();
-  report.ok = report.failure.empty() && report.identical && report.leftOver.empty();
+  report.ok = report.failure.empty() && report.identical.value_or(true) && report.leftOver.empty();
   return report;
+}
+
+std::string Count(uint64_t count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 std::string Summary(const ScanReport& report, const ScanOptions& options) {
@@ -287,90 +312,99 @@ std::string Summary(const ScanReport& report, const ScanOptions& options) {
   const char* mode = options.window.composition == sim::ImageComposition::Colour ? "colour"
                      : options.window.composition == sim::ImageComposition::Gray ? "grey"
                                                                                  : "lineart";
-  std::snprintf(line, sizeof(line), "image:      %u x %u pixels, %s, %u dpi\n", report.width, report.height, mode,
-                options.window.xResolution);
-  text += line;
-  std::snprintf(line, sizeof(line), "bytes:      %llu\n", (unsigned long long)report.bytes);
-  text += line;
-  std::snprintf(line, sizeof(line), "requests:   %d %s of up to %u bytes\n", report.requests,
-                options.via == Via::ReadFile ? "ReadFile calls" : "READ pass-throughs", options.requestBytes);
-  text += line;
-  std::snprintf(line, sizeof(line), "chunks:     %llu SRBs at the port\n", (unsigned long long)report.chunks);
-  text += line;
-  std::snprintf(line, sizeof(line), "retries:    %d\n", report.retries);
-  text += line;
-  std::snprintf(line, sizeof(line), "error log:  %zu entries\n", report.errorLog.size());
-  text += line;
-  for (const std::string& entry : report.errorLog) text += "  " + entry + "\n";
+  if (report.complete) {
+    std::snprintf(line, sizeof(line), "image:      %u x %u pixels, %s, %u dpi\n", report.width, report.height, mode,
+                  options.window.xResolution);
+    text += line;
+    text += "bytes:      " + std::to_string(report.bytes) + "\n";
+  } else {
+    text += "bytes:      " + std::to_string(report.bytes) + " of " + std::to_string(options.window.ImageBytes()) + "\n";
+  }
+  text += "requests:   " +
+          Count(report.requests, options.via == Via::ReadFile ? "ReadFile call" : "READ pass-through",
+                options.via == Via::ReadFile ? "ReadFile calls" : "READ pass-throughs") +
+          " of up to " + Count(options.requestBytes, "byte", "bytes") + "\n";
+  text += "chunks:     " + (report.chunks ? Count(*report.chunks, "SRB", "SRBs") + " at the port" : kNotVisible) + "\n";
+  text += "retries:    " + (report.retries ? std::to_string(*report.retries) : kNotVisible) + "\n";
+  if (report.errorLog) {
+    text += "error log:  " + Count(report.errorLog->size(), "entry", "entries") + "\n";
+    for (const std::string& entry : *report.errorLog) text += "  " + entry + "\n";
+  } else {
+    text += std::string("error log:  ") + kNotVisible + " (the system's event log has it)\n";
+  }
   std::snprintf(line, sizeof(line), "time:       %.2f s\n", report.seconds);
   text += line;
-  text += std::string("pixels identical to the instrument's page: ") + (report.identical ? "yes" : "no") + "\n";
+  if (report.identical) {
+    text += std::string("pixels identical to the instrument's page: ") + (*report.identical ? "yes" : "no") + "\n";
+  } else if (report.complete) {
+    text += "pixels not compared: the scanner is not the chart scanner, whose page is known\n";
+  }
   for (const std::string& left : report.leftOver) text += "left over: " + left + "\n";
   if (!report.failure.empty()) text += "FAILED: " + report.failure + "\n";
   return text;
 }
 
+namespace {
+
+void WriteToFile(void* context, void* data, int size) {
+  auto* file = (std::FILE*)context;
+  std::fwrite(data, 1, (size_t)size, file);
+}
+
+// The image as 8-bit samples, one or three a pixel; lineart (1 bit a
+// pixel, 1 for black) as grey 0 and 255.
+std::vector<uint8_t> Samples(const sim::ScanWindow& window, const std::vector<uint8_t>& image) {
+  if (window.bitsPerPixel != 1) return image;
+  uint32_t width = window.PixelsPerLine(), lines = window.Lines();
+  std::vector<uint8_t> samples((size_t)width * lines);
+  for (uint32_t line = 0; line < lines; ++line) {
+    const uint8_t* row = image.data() + (size_t)line * window.BytesPerLine();
+    for (uint32_t x = 0; x < width; ++x) {
+      samples[(size_t)line * width + x] = (row[x / 8] >> (7 - x % 8)) & 1 ? 0 : 255;
+    }
+  }
+  return samples;
+}
+
+}  // namespace
+
 std::string WritePng(const std::string& path, const sim::ScanWindow& window, const std::vector<uint8_t>& image) {
-  FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return "cannot write " + path + ": " + std::strerror(errno);
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-    return "libpng could not write " + path;
-  }
-  png_init_io(png, file);
-  int depth = window.bitsPerPixel == 1 ? 1 : 8;
-  int type = window.composition == sim::ImageComposition::Colour ? PNG_COLOR_TYPE_RGB : PNG_COLOR_TYPE_GRAY;
-  png_set_IHDR(png, info, window.PixelsPerLine(), window.Lines(), depth, type, PNG_INTERLACE_NONE,
-               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  uint32_t dpm = (uint32_t)(window.xResolution * 10000 / 254);
-  png_set_pHYs(png, info, dpm, (uint32_t)(window.yResolution * 10000 / 254), PNG_RESOLUTION_METER);
-  png_write_info(png, info);
-  // Lineart's bits are 1 for black; a grey PNG's 1 is white.
-  if (depth == 1) png_set_invert_mono(png);
-  for (uint32_t line = 0; line < window.Lines(); ++line) {
-    png_write_row(png, (png_const_bytep)image.data() + (size_t)line * window.BytesPerLine());
-  }
-  png_write_end(png, nullptr);
-  png_destroy_write_struct(&png, &info);
+  int channels = window.composition == sim::ImageComposition::Colour ? 3 : 1;
+  std::vector<uint8_t> samples = Samples(window, image);
+  int width = (int)window.PixelsPerLine();
+  bool encoded = stbi_write_png_to_func(WriteToFile, file, width, (int)window.Lines(), channels, samples.data(),
+                                        width * channels) != 0;
   // The last bytes reach the file only here: a full disk shows now.
   bool flushed = std::fflush(file) == 0 && !std::ferror(file);
   int error = errno;
   if (std::fclose(file) != 0 || !flushed) {
     return "cannot write " + path + ": " + std::strerror(flushed ? errno : error);
   }
+  if (!encoded) return "the PNG encoder could not encode the image for " + path;
   return "";
 }
 
 bool ReadPng(const std::string& path, const sim::ScanWindow& window, std::vector<uint8_t>* image) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png != nullptr ? png_create_info_struct(png) : nullptr;
-  if (png == nullptr || info == nullptr || setjmp(png_jmpbuf(png))) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(file);
-    return false;
+  int width = 0, height = 0, channels = 0;
+  int wanted = window.composition == sim::ImageComposition::Colour ? 3 : 1;
+  uint8_t* samples = stbi_load(path.c_str(), &width, &height, &channels, wanted);
+  if (samples == nullptr) return false;
+  bool fits = (uint32_t)width == window.PixelsPerLine() && (uint32_t)height == window.Lines();
+  if (fits && window.bitsPerPixel == 1) {
+    image->assign(window.ImageBytes(), 0);
+    for (int line = 0; line < height; ++line) {
+      uint8_t* row = image->data() + (size_t)line * window.BytesPerLine();
+      for (int x = 0; x < width; ++x) {
+        if (samples[(size_t)line * width + x] < 128) row[x / 8] |= (uint8_t)(0x80 >> (x % 8));
+      }
+    }
+  } else if (fits) {
+    image->assign(samples, samples + (size_t)width * height * wanted);
   }
-  png_init_io(png, file);
-  png_read_info(png, info);
-  if (png_get_image_width(png, info) != window.PixelsPerLine() || png_get_image_height(png, info) != window.Lines()) {
-    png_destroy_read_struct(&png, &info, nullptr);
-    std::fclose(file);
-    return false;
-  }
-  if (window.bitsPerPixel == 1) png_set_invert_mono(png);
-  png_read_update_info(png, info);
-  image->assign(window.ImageBytes(), 0);
-  for (uint32_t line = 0; line < window.Lines(); ++line) {
-    png_read_row(png, image->data() + (size_t)line * window.BytesPerLine(), nullptr);
-  }
-  png_read_end(png, nullptr);
-  png_destroy_read_struct(&png, &info, nullptr);
-  std::fclose(file);
-  return true;
+  stbi_image_free(samples);
+  return fits;
 }
 
 }  // namespace tools

@@ -7,10 +7,11 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "rig.h"
+#include "device.h"
 #include "test_chart.h"
 
 namespace tools {
@@ -22,7 +23,8 @@ struct ScanOptions {
   uint32_t pageWidth = sim::kA4Width, pageLength = sim::kA4Length;
   Via via = Via::PassThrough;
   uint32_t requestBytes = 1u << 20;    // per read request: the driver cuts it into chunks
-  double faultRate = 0;
+  double faultRate = 0;                // the host's simulated scanner
+  uint32_t seed = 1;                   // of its faults
   std::chrono::milliseconds warmUp{300};
   std::string output;                  // the PNG; none when empty
   std::string trace;                   // trace-event JSON; none when empty
@@ -30,22 +32,27 @@ struct ScanOptions {
   bool progress = true;
 };
 
+// What a scan did. The optional fields are those only the bench under the
+// device can tell, or that apply only to some scanners.
 struct ScanReport {
   bool ok = false;
   std::string failure;                 // what went wrong, in words
+  bool complete = false;               // every byte of the image read
   uint32_t width = 0, height = 0;
-  uint64_t bytes = 0;
+  uint64_t bytes = 0;                  // image bytes read
   int requests = 0;                    // application requests
-  uint64_t chunks = 0;                 // SRBs the port executed
-  int retries = 0;                     // chunks sent again (by the driver or by the program)
-  std::vector<std::string> errorLog;   // the driver's entries, in words
+  std::optional<uint64_t> chunks;      // SRBs the port executed for the reads
+  std::optional<int> retries;          // chunks sent again (by the driver or by the program)
+  std::optional<std::vector<std::string>> errorLog;  // the driver's entries, in words
   double seconds = 0;
-  bool identical = false;              // pixels identical to the instrument's page
+  std::optional<bool> identical;       // pixels identical to the chart scanner's page
   std::vector<std::string> leftOver;   // what the stand-in's audit found
   std::vector<std::string> log;        // each command and its outcome, in words
 };
 
+// A scan of the build's device, or of the given one.
 ScanReport Scan(const ScanOptions& options, std::ostream& progress);
+ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progress);
 std::string Summary(const ScanReport& report, const ScanOptions& options);
 
 // Page sizes by name (a4, a5, a3, letter), in 1/1200 inch; false when unknown.

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "host_ddk.h"
+#include "platform_names.h"
 
 namespace tools {
 

@@ -5,12 +5,13 @@
 
 #include <string>
 
-#include "rig.h"
+#include "device.h"
 
 namespace tools {
 
 // Writes the trace to Path; false when the file cannot be written.
-bool WriteTrace(Rig& rig, const std::string& path);
-std::string TraceSummary(Rig& rig);
+// The SRBs are there when the bench under the device can tell them.
+bool WriteTrace(Device& device, const std::string& path);
+std::string TraceSummary(Device& device);
 
 }  // namespace tools

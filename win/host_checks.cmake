@@ -85,3 +85,36 @@ else()
   message(STATUS "Windows driver image: wine not found, the guarded probe is checked statically only "
                  "and the image's run on Wine's kernel is skipped")
 endif()
+
+# The tools as Windows programs: built from the tools' own sources over the
+# platform's device, self-contained (system DLLs only), and run under wine
+# where it is installed.
+add_test(NAME win_tools_build COMMAND sh "${STILLSCSI_WIN_DIR}/build_tools.sh" "${CMAKE_BINARY_DIR}/win-tools")
+set_tests_properties(win_tools_build PROPERTIES FIXTURES_SETUP win_tools TIMEOUT 900)
+set(STILLSCSI_WIN_TOOLS "${CMAKE_BINARY_DIR}/win-tools")
+add_test(NAME win_tools_need_only_system_dlls
+  COMMAND "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_DIR}/check_program.py" "${STILLSCSI_WIN_TOOLS}/stillscsi_scan.exe"
+          "${STILLSCSI_WIN_TOOLS}/stillscsi_cmd.exe" "${STILLSCSI_WIN_TOOLS}/stillscsi_errorlog.exe")
+set_tests_properties(win_tools_need_only_system_dlls PROPERTIES FIXTURES_REQUIRED win_tools)
+# The program checker itself: the driver image is no console program, and
+# imports from the kernel.
+add_test(NAME win_program_checker_refuses_a_driver
+  COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 1
+          "imports ntoskrnl.exe, which is not part of the system"
+          "${Python3_EXECUTABLE}" "${STILLSCSI_WIN_DIR}/check_program.py" "${STILLSCSI_WIN_OUT}/build/stillscsi.sys")
+set_tests_properties(win_program_checker_refuses_a_driver PROPERTIES FIXTURES_REQUIRED win_image)
+if(STILLSCSI_WINE)
+  set(STILLSCSI_WINE_TOOLS_ENV
+    "WINEPREFIX=${STILLSCSI_WIN_TOOLS}/wineprefix;WINEDEBUG=-all;WINEDLLOVERRIDES=mscoree,mshtml=")
+  add_test(NAME win_tools_errorlog_reads_a_log_under_wine
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 0
+            "entry 2: cut short: 2 bytes, an entry has at least 40"
+            "${STILLSCSI_WINE}" "${STILLSCSI_WIN_TOOLS}/stillscsi_errorlog.exe"
+            "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/malformed_log.json")
+  add_test(NAME win_tools_scan_says_when_no_device_is_present
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 1 "FAILED: no still-image device is present"
+            "${STILLSCSI_WINE}" "${STILLSCSI_WIN_TOOLS}/stillscsi_scan.exe" --quiet --output nowhere.png)
+  set_tests_properties(win_tools_errorlog_reads_a_log_under_wine win_tools_scan_says_when_no_device_is_present
+    PROPERTIES FIXTURES_REQUIRED win_tools TIMEOUT 300 RESOURCE_LOCK win_tools_prefix
+               ENVIRONMENT "${STILLSCSI_WINE_TOOLS_ENV}")
+endif()
