@@ -51,6 +51,7 @@ struct SentSrb {
   bool completed = false;
   UCHAR completedSrbStatus = 0;  // the whole byte, 0x40 and 0x80 included
   ULONG completedBytes = 0;
+  UCHAR completedScsiStatus = 0;  // the target's status byte
   // When it arrived and completed, for traces.
   std::chrono::steady_clock::time_point arrivedAt{}, completedAt{};
 };
@@ -222,7 +223,7 @@ class PortDriver {
   void Reissue(int unit, size_t count);
   // Fills the SRB and IoStatus; a null instrument fails it as unplugged.
   void ExecuteScsi(const Job& job, Instrument* instrument);
-  void RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes);
+  void RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes, UCHAR scsiStatus = 0);
   void AnswerIoctl(const Job& job);
   void AnswerOther(const Job& job);
   void Worker(int index);

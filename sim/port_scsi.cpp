@@ -207,20 +207,21 @@ void PortDriver::ExecuteScsi(const Job& job, Instrument* instrument) {
       unit.frozen = true;
       status |= SRB_STATUS_QUEUE_FROZEN;
     }
-    RecordCompletionLocked(job.record, status, moved);
+    RecordCompletionLocked(job.record, status, moved, srb->ScsiStatus);
   }
   srb->SrbStatus = status;
   irp->IoStatus.Status = Succeeded(status) ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
   irp->IoStatus.Information = moved;
 }
 
-void PortDriver::RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes) {
+void PortDriver::RecordCompletionLocked(uint64_t sequence, UCHAR srbStatus, ULONG bytes, UCHAR scsiStatus) {
   size_t index = sequence % srbRecords_;
   if (index >= srbs_.size() || srbs_[index].sequence != sequence) return;  // overwritten since
   SentSrb& sent = srbs_[index];
   sent.completed = true;
   sent.completedSrbStatus = srbStatus;
   sent.completedBytes = bytes;
+  sent.completedScsiStatus = scsiStatus;
   sent.completedAt = std::chrono::steady_clock::now();
 }
 

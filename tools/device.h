@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -52,6 +53,7 @@ struct SrbRecord {
   std::vector<uint8_t> cdb;
   uint32_t asked = 0, moved = 0;
   uint8_t srbStatus = 0;
+  uint8_t scsiStatus = 0;  // the target's status byte
   bool completed = false;
   std::chrono::steady_clock::time_point arrived, ended;
 };
@@ -126,6 +128,10 @@ class Device {
 
 // The build's device. Options shape the host's simulated scanner.
 std::unique_ptr<Device> MakeDevice(const DeviceOptions& options);
+
+// Puts a standard stream in binary mode, for raw bytes (a no-op where
+// streams are binary already).
+void SetBinary(std::FILE* stream);
 
 // How many sense bytes each command asks for.
 inline constexpr uint8_t kSenseBytes = 18;

@@ -180,6 +180,7 @@ class HostDevice : public Device {
       record.asked = sent.srb.DataTransferLength;
       record.moved = sent.completedBytes;
       record.srbStatus = sent.completedSrbStatus;
+      record.scsiStatus = sent.completedScsiStatus;
       record.completed = sent.completed;
       record.arrived = sent.arrivedAt;
       record.ended = sent.completedAt;
@@ -203,6 +204,8 @@ class HostDevice : public Device {
 };
 
 }  // namespace
+
+void SetBinary(std::FILE*) {}
 
 std::unique_ptr<Device> MakeDevice(const DeviceOptions& options) { return std::make_unique<HostDevice>(options); }
 

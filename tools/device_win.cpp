@@ -14,6 +14,8 @@
 // the same address and keeps the two there.
 #include "device.h"  // the platform's headers first
 
+#include <fcntl.h>
+#include <io.h>
 #include <setupapi.h>
 
 #include <algorithm>
@@ -190,6 +192,8 @@ class WindowsDevice : public Device {
 };
 
 }  // namespace
+
+void SetBinary(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
 std::unique_ptr<Device> MakeDevice(const DeviceOptions&) { return std::make_unique<WindowsDevice>(); }
 

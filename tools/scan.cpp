@@ -1,9 +1,11 @@
-// Scans a page of the simulated scanner through the driver to a PNG, as
-// scanner software would, and prints what happened.
+// Scans a page through the driver to a PNG, as scanner software would, and
+// prints what happened: on the host build a page of the simulated scanner,
+// on Windows the first still-image device present.
 //
 //   stillscsi_scan [--resolution DPI] [--mode colour|grey|lineart] [--page a4|a5|a3|letter]
-//                  [--area X,Y,W,H (mm)] [--output FILE] [--via passthrough|read]
-//                  [--fault-rate P] [--request-bytes N] [--trace FILE] [--error-log FILE]
+//                  [--area X Y W H (mm)] [--output FILE] [--via passthrough|read]
+//                  [--request-bytes N] [--trace FILE] [--error-log FILE] [-q] [-v]
+//                  [--fault-rate P] [--seed N] [--warm-up MS]   (the simulated scanner's)
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
@@ -13,12 +15,45 @@
 #include <filesystem>
 #include <iostream>
 
+#include "exit_codes.h"
 #include "scan_session.h"
 #include "version.h"
 
 namespace {
 
 uint32_t Units(double millimetres) { return (uint32_t)(millimetres * sim::kUnitsPerInch / 25.4 + 0.5); }
+
+// Millimetres to a tenth, without a trailing ".0".
+std::string Millimetres(double value) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.1f", value);
+  std::string shown = text;
+  if (shown.size() > 2 && shown.compare(shown.size() - 2, 2, ".0") == 0) shown.resize(shown.size() - 2);
+  return shown;
+}
+
+// "" when the area (left, top, width, height in millimetres) lies on the
+// page, or why not.
+std::string AreaFault(const std::vector<double>& area, const std::string& page, uint32_t pageWidth,
+                      uint32_t pageLength) {
+  double width = pageWidth * 25.4 / sim::kUnitsPerInch, length = pageLength * 25.4 / sim::kUnitsPerInch;
+  std::string name = page == "letter" ? "Letter" : page;
+  if (page != "letter") name[0] = 'A';
+  std::string onPage = name + " (" + Millimetres(width) + " x " + Millimetres(length) + " mm)";
+  if (area[0] < 0 || area[1] < 0) return "the left and top edges are at 0 mm or more";
+  if (area[2] <= 0 || area[3] <= 0) return "the width and height are more than 0 mm";
+  // Half a unit of slack: the page's own size given in millimetres fits.
+  double slack = 25.4 / sim::kUnitsPerInch / 2;
+  if (area[0] + area[2] > width + slack) {
+    return Millimetres(area[0] + area[2]) + " mm exceeds " + onPage + ": left + width is at most " +
+           Millimetres(width) + " mm";
+  }
+  if (area[1] + area[3] > length + slack) {
+    return Millimetres(area[1] + area[3]) + " mm exceeds " + onPage + ": top + height is at most " +
+           Millimetres(length) + " mm";
+  }
+  return "";
+}
 
 }  // namespace
 
@@ -43,8 +78,13 @@ int main(int argc, char** argv) {
   app.add_option("-o,--output", options.output, "the PNG to write");
   app.add_option("--via", via, "passthrough (READ through IOCTL_SCSISCAN_CMD) or read (ReadFile)")
       ->check(CLI::IsMember({"passthrough", "read"}));
-  app.add_option("--fault-rate", options.faultRate, "share of the scanner's reads that fail, recoverably")
+  app.add_option("--fault-rate", options.faultRate,
+                 "share of the simulated scanner's reads that fail, recoverably (host build). Through the "
+                 "pass-through the scan sends a READ again after each, up to 20 times in a row that move no "
+                 "byte; with --via read the driver retries each chunk 4 times and a fifth failure ends the "
+                 "scan, so that above 0.05 a whole page seldom survives")
       ->check(CLI::Range(0.0, 0.5));
+  app.add_option("--seed", options.seed, "of the simulated scanner's faults: the same seed, the same faults");
   app.add_option("--request-bytes", options.requestBytes, "bytes per read request, 512 to 16777215")
       ->check(CLI::Range(512u, 0xFFFFFFu))
       ->capture_default_str();
@@ -52,21 +92,33 @@ int main(int argc, char** argv) {
   app.add_option("--trace", options.trace, "write a trace of requests and SRBs (trace-event JSON) here");
   app.add_option("--error-log", options.errorLog, "write the driver's error-log entries (JSON) here");
   app.add_flag("-q,--quiet", quiet, "no progress and no command log");
-  CLI11_PARSE(app, argc, argv);
+  app.add_flag("-v,--verbose", options.verbose, "every command's outcome in full");
+  app.footer(tools::kExitCodesHelp);
+  int parsed = tools::Parse(app, argc, argv);
+  if (parsed >= 0) return parsed;
 
   // Where the image goes is checked before the page is scanned.
   if (options.output.empty()) {
     std::cerr << "stillscsi_scan: --output needs a file name\n";
-    return 2;
+    return tools::kExitUsage;
   }
   std::string folder = std::filesystem::path(options.output).parent_path().string();
   if (folder.empty()) folder = ".";
   if (access(folder.c_str(), W_OK) != 0) {
     std::cerr << "stillscsi_scan: cannot write " << options.output << ": " << std::strerror(errno) << "\n";
-    return 2;
+    return tools::kExitFile;
   }
 
-  if (!tools::PageSize(page, &options.pageWidth, &options.pageLength)) return 2;
+  if (!tools::PageSize(page, &options.pageWidth, &options.pageLength)) return tools::kExitUsage;
+  // The area must lie on the page; the scanner would refuse it only after
+  // the lamp warmed up.
+  if (!area.empty()) {
+    std::string why = AreaFault(area, page, options.pageWidth, options.pageLength);
+    if (!why.empty()) {
+      std::cerr << "stillscsi_scan: --area: " << why << "\n";
+      return tools::kExitUsage;
+    }
+  }
   sim::ScanWindow& window = options.window;
   window.xResolution = window.yResolution = resolution;
   if (area.empty()) {
@@ -95,5 +147,5 @@ int main(int argc, char** argv) {
   }
   std::cout << tools::Summary(report, options);
   if (report.ok && !options.output.empty()) std::cout << "wrote " << options.output << "\n";
-  return report.ok ? 0 : 1;
+  return report.ok ? tools::kExitSuccess : report.exitCode;
 }

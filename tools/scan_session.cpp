@@ -13,6 +13,7 @@
 #include <ostream>
 #include <thread>
 
+#include "exit_codes.h"
 #include "scanner_commands.h"
 #include "scsi_text.h"
 #include "trace.h"
@@ -135,7 +136,10 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
   ScanReport report;
   Clock::time_point began = Clock::now();
   auto say = [&](const std::string& line) { report.log.push_back(line); };
-  auto fail = [&](const std::string& why) { report.failure = why; };
+  auto fail = [&](const std::string& why, int code) {
+    report.failure = why;
+    report.exitCode = code;
+  };
   auto command = [&](const std::string& what, std::initializer_list<uint8_t> cdb, uint32_t direction,
                      std::span<uint8_t> data) {
     CommandResult result = device.Command(what, cdb, direction, data);
@@ -149,18 +153,18 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
   bool chartScanner = false;
   std::optional<uint64_t> srbsBefore, executedBefore;
   uint64_t done = 0;
-  int programRetries = 0;
+  int programRetries = 0, stalled = 0;
   do {
     std::string started = device.Open();
     if (!started.empty()) {
-      fail(started);
+      fail(started, kExitTransport);
       break;
     }
     say("opened " + device.OpenName());
     srbsBefore = device.SrbCount();
     executedBefore = device.ExecutedCount();
     if (!NT_SUCCESS(device.Control(IOCTL_SCSISCAN_LOCKDEVICE, {}, {}).status)) {
-      fail("the device is locked by another application");
+      fail("the device is locked by another application", kExitTransport);
       break;
     }
     ULONG timeout = 120;
@@ -176,7 +180,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     uint8_t inquiry[36] = {};
     CommandResult identified = command("INQUIRY", {sim::kInquiry, 0, 0, 0, sizeof(inquiry), 0}, SRB_FLAGS_DATA_IN, inquiry);
     if (!identified.Good() || (inquiry[0] & 0x1F) != 0x06) {
-      fail("no scanner answers INQUIRY");
+      fail("no scanner answers INQUIRY", identified.Good() ? kExitOther : ExitCodeOf(identified));
       break;
     }
     std::string vendor((char*)inquiry + 8, 8), product((char*)inquiry + 16, 16);
@@ -191,11 +195,18 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     for (;;) {
       ready = device.Command("TEST UNIT READY", {sim::kTestUnitReady, 0, 0, 0, 0, 0}, 0, {});
       if (ready.Good() || Clock::now() > deadline) break;
-      if (waited++ == 0) say("TEST UNIT READY: " + Outcome(ready) + "; waiting");
+      if (waited++ == 0) {
+        bool becoming = ready.SenseValid() && (ready.sense[2] & 0x0F) == 0x2 && ready.sense[12] == 0x04 &&
+                        ready.sense[13] == 0x01;
+        say(std::string("TEST UNIT READY: not ready yet, ") +
+            (becoming ? "the scanner is becoming ready (its lamp warms up)" : "the scanner is not ready") +
+            "; waiting");
+        if (options.verbose) say("  " + Outcome(ready));
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (!ready.Good()) {
-      fail("the scanner did not become ready: " + Outcome(ready));
+      fail("the scanner did not become ready: " + Outcome(ready), ExitCodeOf(ready));
       break;
     }
     say("ready after " + std::to_string(waited) + " waits");
@@ -204,12 +215,13 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     CommandResult set = command("SET WINDOW", {sim::kSetWindow, 0, 0, 0, 0, 0, 0, 0, (uint8_t)parameters.size(), 0},
                                 SRB_FLAGS_DATA_OUT, parameters);
     if (!set.Good()) {
-      fail("the scanner refused the window: " + Outcome(set));
+      fail("the scanner refused the window: " + Outcome(set), ExitCodeOf(set));
       break;
     }
     uint8_t scanList[1] = {0};
-    if (!command("SCAN", {sim::kScan, 0, 0, 0, 1, 0}, SRB_FLAGS_DATA_OUT, scanList).Good()) {
-      fail("the scan did not start");
+    CommandResult scan = command("SCAN", {sim::kScan, 0, 0, 0, 1, 0}, SRB_FLAGS_DATA_OUT, scanList);
+    if (!scan.Good()) {
+      fail("the scan did not start: " + Outcome(scan), ExitCodeOf(scan));
       break;
     }
     uint8_t bufferStatus[12] = {};
@@ -227,8 +239,13 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
       if (options.via == Via::ReadFile) {
         IoResult read = device.Read(piece);
         ++report.requests;
+        // A ReadFile that fails says nothing of how far it came (the
+        // driver gave each chunk its retries already): the scan ends.
         if (!NT_SUCCESS(read.status) || read.information == 0) {
-          fail("ReadFile failed with " + StatusName(read.status) + " at byte " + std::to_string(done));
+          fail("ReadFile failed with " + StatusName(read.status) + " at byte " + std::to_string(done),
+               read.status == STATUS_DEVICE_NOT_READY ? kExitNotReady
+               : read.status == STATUS_IO_DEVICE_ERROR ? kExitMediumOrHardware
+                                                       : kExitTransport);
           break;
         }
         done += read.information;
@@ -240,10 +257,14 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
         done += read.bytes;
         if (!read.Good()) {
           say("READ at byte " + std::to_string(done - read.bytes) + ": " + Outcome(read));
-          if (!Recoverable(read) || ++programRetries > 20) {
-            fail("READ failed: " + Outcome(read));
+          stalled = read.bytes == 0 ? stalled + 1 : 0;
+          if (!Recoverable(read) || stalled > kStalledReads) {
+            fail("READ failed: " + Outcome(read), ExitCodeOf(read));
             break;
           }
+          ++programRetries;
+        } else {
+          stalled = 0;
         }
       }
       progress.Update(done);
@@ -293,12 +314,13 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     if (chartScanner) report.identical = sim::TestChart(options.pageWidth, options.pageLength).Render(window) == image;
     if (!options.output.empty()) {
       std::string written = WritePng(options.output, window, image);
-      if (!written.empty()) report.failure = written;
+      if (!written.empty()) fail(written, kExitFile);
     }
   }
   report.leftOver = device.Close();
   report.seconds = std::chrono::duration<double>(Clock::now() - began).count();
   report.ok = report.failure.empty() && report.identical.value_or(true) && report.leftOver.empty();
+  if (report.failure.empty() && !report.ok) report.exitCode = kExitOther;
   return report;
 }
 

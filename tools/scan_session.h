@@ -18,6 +18,10 @@ namespace tools {
 
 enum class Via { PassThrough, ReadFile };
 
+// After a recoverable failure, a READ (or a ReadFile) is sent again; a
+// scan gives up after this many in a row that moved no byte.
+inline constexpr int kStalledReads = 20;
+
 struct ScanOptions {
   sim::ScanWindow window;              // in 1/1200 inch, resolution in dpi
   uint32_t pageWidth = sim::kA4Width, pageLength = sim::kA4Length;
@@ -30,12 +34,14 @@ struct ScanOptions {
   std::string trace;                   // trace-event JSON; none when empty
   std::string errorLog;                // the error log as JSON; none when empty
   bool progress = true;
+  bool verbose = false;                // every command's outcome in full
 };
 
 // What a scan did. The optional fields are those only the bench under the
 // device can tell, or that apply only to some scanners.
 struct ScanReport {
   bool ok = false;
+  int exitCode = 0;                    // by the exit-code scheme of the tools
   std::string failure;                 // what went wrong, in words
   bool complete = false;               // every byte of the image read
   uint32_t width = 0, height = 0;

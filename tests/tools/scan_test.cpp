@@ -113,7 +113,18 @@ TEST(ScanFaultTest, AWindowOffThePageIsRefusedInWords) {
   EXPECT_FALSE(report.ok);
   EXPECT_NE(report.failure.find("ILLEGAL REQUEST: invalid field in parameter list (26/00)"), std::string::npos)
       << report.failure;
+  EXPECT_EQ(report.exitCode, 5) << "the illegal request's code";
   EXPECT_TRUE(report.leftOver.empty());
+
+  // The summary says what happened, once: no image, no comparison, the
+  // failure one time, in the summary and nowhere in the command log.
+  std::string summary = tools::Summary(report, options);
+  EXPECT_EQ(summary.find("image:"), std::string::npos) << summary;
+  EXPECT_EQ(summary.find("pixels identical"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("bytes:      0 of 360000"), std::string::npos) << summary;
+  size_t first = summary.find("(26/00)");
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(summary.find("(26/00)", first + 1), std::string::npos) << summary;
 }
 
 // ---------------------------------------------------------------- words
