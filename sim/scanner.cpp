@@ -59,11 +59,23 @@ ScsiOutcome SimulatedScanner::Check(UCHAR key, UCHAR asc, UCHAR ascq) {
   return outcome;
 }
 
-ScsiOutcome SimulatedScanner::Answer(std::span<uint8_t> data, const uint8_t* bytes, size_t count) {
-  size_t moved = std::min(count, data.size());
-  std::memcpy(data.data(), bytes, moved);
+// A command whose data phase carried Count bytes, against a buffer of
+// Buffer bytes. The port reports a transfer other than the buffer's length
+// as SRB_STATUS_DATA_OVERRUN (an underrun, or an overrun cut at the end of
+// the buffer) with the bytes that moved; a good answer moves the whole
+// buffer. A class driver that took a short transfer for a good one would
+// send the rest of the buffer as another command.
+ScsiOutcome SimulatedScanner::Transferred(size_t buffer, size_t count) {
+  if (count == buffer) return ScsiOutcome::Good((ULONG)count);
+  return ScsiOutcome::Short((ULONG)std::min(count, buffer));
+}
+
+// The command's data: at most its allocation length, at most what it has.
+ScsiOutcome SimulatedScanner::Answer(std::span<uint8_t> data, const uint8_t* bytes, size_t count, size_t allocation) {
+  count = std::min(count, allocation);
+  std::memcpy(data.data(), bytes, std::min(count, data.size()));
   sense_ = FixedSense(0, 0, 0);
-  return ScsiOutcome::Good((ULONG)moved);
+  return Transferred(data.size(), count);
 }
 
 ScsiOutcome SimulatedScanner::SetWindow(std::span<uint8_t> data, uint32_t listLength) {
@@ -95,7 +107,7 @@ ScsiOutcome SimulatedScanner::SetWindow(std::span<uint8_t> data, uint32_t listLe
   window_ = window;
   scanning_ = false;
   sense_ = FixedSense(0, 0, 0);
-  return ScsiOutcome::Good((ULONG)length);
+  return Transferred(data.size(), listLength);
 }
 
 ScsiOutcome SimulatedScanner::ReadImage(std::span<uint8_t> data, uint32_t asked) {
@@ -105,9 +117,11 @@ ScsiOutcome SimulatedScanner::ReadImage(std::span<uint8_t> data, uint32_t asked)
     return faults_ % 2 ? Check(0x6, 0x29, 0x00)    // power on, reset or bus device reset
                        : Check(0x4, 0x44, 0x00);   // internal target failure
   }
-  asked = (uint32_t)std::min<size_t>(asked, data.size());
+  // The scanner has what is left of the image, up to the transfer length;
+  // the buffer takes what fits. The image goes on from what reached it.
   uint64_t total = window_.ImageBytes();
-  uint32_t moved = (uint32_t)std::min<uint64_t>(asked, total - position_);
+  uint32_t sent = (uint32_t)std::min<uint64_t>(asked, total - position_);
+  uint32_t moved = (uint32_t)std::min<size_t>(sent, data.size());
   uint32_t bytesPerLine = window_.BytesPerLine();
   line_.resize(bytesPerLine);
   for (uint32_t done = 0; done < moved;) {
@@ -121,20 +135,22 @@ ScsiOutcome SimulatedScanner::ReadImage(std::span<uint8_t> data, uint32_t asked)
     done += piece;
     position_ += piece;
   }
-  if (moved == asked) {
+  if (sent == asked) {
     sense_ = FixedSense(0, 0, 0);
-    return ScsiOutcome::Good(moved);
+    return Transferred(data.size(), sent);
   }
-  // The page ends before the request: a short transfer with the residue in
-  // the sense's Information field, end of medium and incorrect length.
+  // The page ends before the transfer length: CHECK CONDITION with end of
+  // medium, incorrect length and the residue (the transfer length less the
+  // bytes sent) in the sense's Information field; an underrun besides when
+  // the buffer was not filled.
   ScsiOutcome outcome;
-  outcome.srbStatus = SRB_STATUS_DATA_OVERRUN;
+  outcome.srbStatus = moved < data.size() ? SRB_STATUS_DATA_OVERRUN : SRB_STATUS_ERROR;
   outcome.scsiStatus = SCSISTAT_CHECK_CONDITION;
   outcome.bytes = moved;
   outcome.sense = FixedSense(0x0, 0x00, 0x00, 10, true);
   outcome.sense[0] |= 0x80;    // Information valid
   outcome.sense[2] |= 0x40;    // end of medium
-  PutBig(&outcome.sense[3], asked - moved, 4);
+  PutBig(&outcome.sense[3], asked - sent, 4);
   sense_ = outcome.sense;
   return outcome;
 }
@@ -150,14 +166,16 @@ ScsiOutcome SimulatedScanner::Execute(const ScsiCommand& command, std::span<uint
   switch (opcode) {
     case kTestUnitReady:
       sense_ = FixedSense(0, 0, 0);
-      return ScsiOutcome::Good(0);
+      return Transferred(data.size(), 0);
     case kRequestSense: {
+      // Reported once: Answer clears it. An allocation length of 0 asks
+      // for four bytes (SCSI-2).
       std::vector<uint8_t> sense = sense_;
-      size_t count = std::min<size_t>(sense.size(), cdb[4]);
-      ScsiOutcome outcome = Answer(data, sense.data(), count);
-      return outcome;
+      return Answer(data, sense.data(), sense.size(), cdb[4] != 0 ? cdb[4] : 4);
     }
     case kInquiry: {
+      // Only the standard data: no vital product data pages.
+      if ((cdb[1] & 0x01) != 0 || cdb[2] != 0) return Check(0x5, 0x24, 0x00);
       uint8_t inquiry[36] = {};
       inquiry[0] = 0x06;  // scanner device
       inquiry[2] = 0x02;  // SCSI-2
@@ -167,12 +185,13 @@ ScsiOutcome SimulatedScanner::Execute(const ScsiCommand& command, std::span<uint
       std::memcpy(inquiry + 8, kVendor, std::strlen(kVendor));
       std::memcpy(inquiry + 16, kProduct, std::strlen(kProduct));
       std::memcpy(inquiry + 32, kRevision, std::strlen(kRevision));
-      return Answer(data, inquiry, std::min<size_t>(sizeof(inquiry), cdb[4]));
+      return Answer(data, inquiry, sizeof(inquiry), cdb[4]);
     }
     case kSetWindow:
       if (command.cdb.length < 10) return Check(0x5, 0x24, 0x00);
       return SetWindow(data, Big(cdb + 6, 3));
     case kGetWindow: {
+      if (command.cdb.length < 10) return Check(0x5, 0x24, 0x00);
       uint8_t answer[kWindowHeader + kWindowDescriptor] = {};
       PutBig(answer, (uint32_t)(sizeof(answer) - 2), 2);
       PutBig(answer + 6, kWindowDescriptor, 2);
@@ -185,14 +204,15 @@ ScsiOutcome SimulatedScanner::Execute(const ScsiCommand& command, std::span<uint
       PutBig(d + 18, window_.length, 4);
       d[25] = (uint8_t)window_.composition;
       d[26] = window_.bitsPerPixel;
-      return Answer(data, answer, std::min<size_t>(sizeof(answer), Big(cdb + 6, 3)));
+      return Answer(data, answer, sizeof(answer), Big(cdb + 6, 3));
     }
     case kScan:
       scanning_ = true;
       position_ = 0;
       lineNumber_ = UINT32_MAX;
       sense_ = FixedSense(0, 0, 0);
-      return ScsiOutcome::Good((ULONG)data.size());
+      // The window list: one window identifier a byte.
+      return Transferred(data.size(), cdb[4]);
     case kRead10:
       if (command.cdb.length < 10) return Check(0x5, 0x24, 0x00);
       if (cdb[2] != 0x00) return Check(0x5, 0x24, 0x00);  // only image data
@@ -200,17 +220,18 @@ ScsiOutcome SimulatedScanner::Execute(const ScsiCommand& command, std::span<uint
     case kRead6:
       return ReadImage(data, Big(cdb + 2, 3));
     case kGetDataBufferStatus: {
+      if (command.cdb.length < 10) return Check(0x5, 0x24, 0x00);
       uint8_t status[12] = {};
       PutBig(status, sizeof(status) - 3, 3);
       uint64_t left = scanning_ ? window_.ImageBytes() - position_ : 0;
       PutBig(status + 4 + 2, options_.bufferSize, 3);
       PutBig(status + 4 + 5, (uint32_t)std::min<uint64_t>(left, options_.bufferSize), 3);
-      return Answer(data, status, std::min<size_t>(sizeof(status), Big(cdb + 7, 2)));
+      return Answer(data, status, sizeof(status), Big(cdb + 7, 2));
     }
     case kObjectPosition:
       if ((cdb[1] & 0x7) == 0) scanning_ = false;  // unload
       sense_ = FixedSense(0, 0, 0);
-      return ScsiOutcome::Good(0);
+      return Transferred(data.size(), 0);
     default:
       return Check(0x5, 0x20, 0x00);  // invalid command operation code
   }

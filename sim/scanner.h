@@ -5,8 +5,9 @@
 //
 // What it does as a real one would: it is NOT READY, becoming ready, while
 // its lamp warms up after power-on; a bad window or an unknown command is
-// an ILLEGAL REQUEST; a read past the end of the image ends short with the
-// residue in the sense data; and, when asked, it fails a read now and then
+// an ILLEGAL REQUEST; a command answers at most its allocation length and
+// a transfer shorter than the buffer is an underrun; a read past the end of
+// the image ends short with the residue in the sense data; and, when asked, it fails a read now and then
 // (a unit attention or a hardware error) for retries to recover from.
 #pragma once
 
@@ -47,7 +48,8 @@ class SimulatedScanner : public Instrument {
 
  private:
   ScsiOutcome Check(UCHAR key, UCHAR asc, UCHAR ascq);
-  ScsiOutcome Answer(std::span<uint8_t> data, const uint8_t* bytes, size_t count);
+  static ScsiOutcome Transferred(size_t buffer, size_t count);
+  ScsiOutcome Answer(std::span<uint8_t> data, const uint8_t* bytes, size_t count, size_t allocation);
   bool WarmingUp() const;
   ScsiOutcome SetWindow(std::span<uint8_t> data, uint32_t listLength);
   ScsiOutcome ReadImage(std::span<uint8_t> data, uint32_t asked);

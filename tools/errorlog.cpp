@@ -1,11 +1,17 @@
-// Prints the system error log's entries of the driver's device in words,
-// from a file the scan program or the raw command tool wrote (--error-log).
+// Prints the system error log's entries of the driver's device as an event
+// viewer shows them, from a file the scan program wrote (--error-log):
+// level, source, event ID, sequence number, message, device and address,
+// the codes, the logged SRB and its sense in words, and the dump data.
 //
 //   stillscsi_errorlog FILE
 //
-// Exit code: 0 the log was read, 2 a usage error, 3 the file cannot be
+// The file: {"device": NAME, "address": {"port": P, "path": P, "target": T,
+// "lun": L}, "entries": [HEX, ...]}, each entry the bytes of one
+// IO_ERROR_LOG_PACKET in hex; "device" and "address" may be missing.
+//
+// Exit code: 0 the log was read, 1 a usage error, 15 the file cannot be
 // read or is not an error log. An entry that is cut short or not hex is
-// reported on its line and the rest are still printed.
+// reported with a warning and the rest are still printed.
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <cstring>
@@ -14,6 +20,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 
+#include "exit_codes.h"
 #include "platform_names.h"
 #include "scsi_text.h"
 #include "version.h"
@@ -38,6 +45,20 @@ std::optional<std::vector<uint8_t>> Bytes(const std::string& hex) {
   return bytes;
 }
 
+// "port 0, path 0, target 0, LUN 0" from the log's address; "" when it has
+// none or it is not that.
+std::string AddressText(const nlohmann::json& log) {
+  if (!log.contains("address") || !log["address"].is_object()) return "";
+  const nlohmann::json& address = log["address"];
+  std::string text;
+  for (const char* field : {"port", "path", "target", "lun"}) {
+    if (!address.contains(field) || !address[field].is_number_unsigned()) return "";
+    text += (text.empty() ? "" : ", ") + std::string(field == std::string("lun") ? "LUN" : field) + " " +
+            std::to_string(address[field].get<unsigned>());
+  }
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,49 +70,48 @@ int main(int argc, char** argv) {
   app.option_defaults()->always_capture_default();
   std::string path;
   app.add_option("file", path, "the error log (JSON) to read")->required();
-  try {
-    app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? 0 : 2;
-  }
+  app.footer(tools::kExitCodesHelp);
+  int parsed = tools::Parse(app, argc, argv);
+  if (parsed >= 0) return parsed;
 
   std::ifstream file(path);
   if (!file) {
     std::cerr << "stillscsi_errorlog: cannot read " << path << ": " << std::strerror(errno) << "\n";
-    return 3;
+    return tools::kExitFile;
   }
   nlohmann::json log = nlohmann::json::parse(file, nullptr, false);
   if (log.is_discarded() || !log.is_object() || !log.contains("entries") || !log["entries"].is_array()) {
     std::cerr << "stillscsi_errorlog: " << path << " is not an error log (JSON with an \"entries\" list)\n";
-    return 3;
+    return tools::kExitFile;
   }
-  std::string device = log.contains("device") && log["device"].is_string() ? log["device"].get<std::string>()
-                                                                           : std::string("device");
+  std::string device = log.contains("device") && log["device"].is_string() ? log["device"].get<std::string>() : "";
+  std::string address = AddressText(log);
   size_t count = log["entries"].size();
-  std::cout << device << ": " << count << (count == 1 ? " entry" : " entries") << "\n";
+  std::cout << (device.empty() ? "device" : device) << ": " << count << (count == 1 ? " entry" : " entries") << "\n";
   size_t index = 0;
   for (const auto& text : log["entries"]) {
     ++index;
     std::optional<std::vector<uint8_t>> bytes;
     if (text.is_string()) bytes = Bytes(text.get<std::string>());
     if (!bytes) {
-      std::cout << "  entry " << index << ": not an entry's bytes in hex\n";
+      std::cout << "\nwarning: entry " << index << ": not an entry's bytes in hex\n";
       continue;
     }
     size_t dump = offsetof(IO_ERROR_LOG_PACKET, DumpData);
     if (bytes->size() < dump) {
-      std::cout << "  entry " << index << ": cut short: " << bytes->size() << " bytes, an entry has at least "
+      std::cout << "\nwarning: entry " << index << ": cut short: " << bytes->size() << " bytes, an entry has at least "
                 << dump << "\n";
       continue;
     }
     IO_ERROR_LOG_PACKET packet{};
     std::memcpy(&packet, bytes->data(), std::min(bytes->size(), sizeof(packet)));
     size_t whole = dump + packet.DumpDataSize;
-    std::cout << "  " << tools::ErrorLogEntryText(*bytes);
+    std::cout << "\nEvent " << index << "\n";
     if (bytes->size() < whole) {
-      std::cout << " (cut short: " << bytes->size() << " of its " << whole << " bytes)";
+      std::cout << "warning: entry " << index << ": cut short: " << bytes->size() << " of its " << whole
+                << " bytes; the words it holds follow\n";
     }
-    std::cout << "\n";
+    std::cout << tools::ErrorLogEventText(*bytes, device, address);
   }
   return 0;
 }

@@ -151,6 +151,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
   const sim::ScanWindow& window = options.window;
   uint64_t total = window.ImageBytes();
   bool chartScanner = false;
+  std::optional<SCSISCAN_INFO> address;
   std::optional<uint64_t> srbsBefore, executedBefore;
   uint64_t done = 0;
   int programRetries = 0, stalled = 0;
@@ -173,6 +174,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     say("SRB timeout 120 s (was " + std::to_string(timeout) + " s)");
     SCSISCAN_INFO info{};
     if (NT_SUCCESS(device.Control(IOCTL_SCSISCAN_GET_INFO, {}, std::span<uint8_t>((uint8_t*)&info, sizeof(info))).status)) {
+      address = info;
       say("SCSI address: port " + std::to_string(info.PortNumber) + ", path " + std::to_string(info.PathId) +
           ", target " + std::to_string(info.TargetId) + ", logical unit " + std::to_string(info.Lun));
     }
@@ -301,7 +303,12 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     if (entries) {
       for (const std::vector<uint8_t>& entry : *entries) hex.push_back(Hex(entry));
     }
-    std::ofstream(options.errorLog) << nlohmann::json{{"device", device.OpenName()}, {"entries", hex}}.dump(1) << "\n";
+    nlohmann::json log{{"device", device.OpenName()}, {"entries", hex}};
+    if (address) {
+      log["address"] = {{"port", address->PortNumber}, {"path", address->PathId}, {"target", address->TargetId},
+                        {"lun", address->Lun}};
+    }
+    std::ofstream(options.errorLog) << log.dump(1) << "\n";
   }
   if (!options.trace.empty()) {
     if (!WriteTrace(device, options.trace)) say("the trace could not be written to " + options.trace);

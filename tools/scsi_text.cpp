@@ -1,7 +1,9 @@
 #include "scsi_text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace tools {
 
@@ -65,6 +67,16 @@ const Named kErrorCodes[] = {{(uint32_t)IO_ERR_BAD_BLOCK, "IO_ERR_BAD_BLOCK"},
                              {(uint32_t)IO_ERR_SEEK_ERROR, "IO_ERR_SEEK_ERROR"},
                              {(uint32_t)IO_RECOVERED_VIA_ECC, "IO_RECOVERED_VIA_ECC"},
                              {(uint32_t)IO_ERR_NOT_READY, "IO_ERR_NOT_READY"}};
+
+// The message text of each I/O error code the driver logs, in the words the
+// platform's message file gives them; %1 stands for the device.
+const Named kErrorMessages[] = {
+    {(uint32_t)IO_ERR_SEEK_ERROR, "The device, %1, had a seek error."},
+    {(uint32_t)IO_ERR_BAD_BLOCK, "The device, %1, has a bad block."},
+    {(uint32_t)IO_ERR_CONTROLLER_ERROR, "The driver found a controller error on %1."},
+    {(uint32_t)IO_ERR_NOT_READY, "The device, %1, is not ready for access yet."},
+    {(uint32_t)IO_RECOVERED_VIA_ECC, "Data on %1 was recovered by error correction."},
+};
 
 const Named kStatuses[] = {{(uint32_t)STATUS_SUCCESS, "STATUS_SUCCESS"},
                            {(uint32_t)STATUS_IO_DEVICE_ERROR, "STATUS_IO_DEVICE_ERROR"},
@@ -172,6 +184,100 @@ std::string ErrorLogEntryText(std::span<const uint8_t> entry) {
     line += text;
   }
   return line;
+}
+
+std::string EventLevelText(NTSTATUS code) {
+  static const char* const kLevels[] = {"Success", "Information", "Warning", "Error"};
+  return kLevels[(uint32_t)code >> 30];
+}
+
+std::string ErrorCodeMessage(NTSTATUS code, const std::string& device) {
+  const char* message = Find(kErrorMessages, std::size(kErrorMessages), (uint32_t)code);
+  if (message == nullptr) return "";
+  std::string text = message;
+  size_t at = text.find("%1");
+  if (at != std::string::npos) text.replace(at, 2, device);
+  return text;
+}
+
+std::string ErrorLogEventText(std::span<const uint8_t> entry, const std::string& device, const std::string& address,
+                              const std::string& indent) {
+  IO_ERROR_LOG_PACKET packet{};
+  std::memcpy(&packet, entry.data(), std::min(entry.size(), sizeof(packet)));
+  size_t offset = offsetof(IO_ERROR_LOG_PACKET, DumpData);
+  // The dump words the entry says it has and holds whole.
+  std::vector<uint32_t> dump;
+  for (size_t i = 0; i < packet.DumpDataSize / 4 && offset + 4 * (i + 1) <= entry.size(); ++i) {
+    uint32_t word;
+    std::memcpy(&word, entry.data() + offset + 4 * i, 4);
+    dump.push_back(word);
+  }
+
+  std::string text;
+  auto line = [&](const char* label, const std::string& value) {
+    char head[32];
+    std::snprintf(head, sizeof(head), "%-16s", label);
+    text += indent + head + value + "\n";
+  };
+  const std::string notRecorded = "not recorded in this log";
+  uint16_t eventId = (uint16_t)((uint32_t)packet.ErrorCode & 0xFFFF);
+  std::string message = ErrorCodeMessage(packet.ErrorCode, device.empty() ? "the device" : device);
+  if (message.empty()) {
+    message = "No message text for event ID " + std::to_string(eventId) + " of source " + kEventSource + ".";
+  }
+  line("Level:", EventLevelText(packet.ErrorCode));
+  line("Source:", kEventSource);
+  line("Event ID:", std::to_string(eventId));
+  line("Sequence:", std::to_string(packet.SequenceNumber));
+  line("Message:", message);
+  line("Device:", device.empty() ? notRecorded : device);
+  line("Address:", address.empty() ? notRecorded : address);
+  line("Error code:", HexValue((uint32_t)packet.ErrorCode, 8) + " " + ErrorCodeName(packet.ErrorCode) + ", unique value " +
+                          std::to_string(packet.UniqueErrorValue));
+  // The driver logs STATUS_SUCCESS as the final status while the command
+  // is still to be sent again, and for an error the device recovered from.
+  line("Final status:", StatusName(packet.FinalStatus) +
+                            (packet.FinalStatus == STATUS_SUCCESS ? " (sent again, or recovered by the device)" : ""));
+  line("Retries:", std::to_string(packet.RetryCount));
+  line("Major function:", HexValue(packet.MajorFunctionCode, 2) + (packet.MajorFunctionCode == IRP_MJ_SCSI ? " (IRP_MJ_SCSI)" : ""));
+  if (dump.size() >= 5) {
+    uint8_t srbStatus = (uint8_t)(dump[4] >> 8);
+    line("SRB:", SrbStatusText(srbStatus) + "; SCSI " + ScsiStatusText((uint8_t)dump[4]));
+    if (!(srbStatus & SRB_STATUS_AUTOSENSE_VALID)) {
+      // The sense word is read from the buffer whatever the SRB says; it
+      // may hold what an earlier failure left there.
+      line("Sense:", dump.size() >= 6 && dump[5] != 0
+                         ? "none: the SRB carried no sense data (word 5 holds " + HexValue(dump[5], 8) + ")"
+                         : "none: the SRB carried no sense data");
+    } else if (dump.size() >= 6) {
+      std::vector<uint8_t> sense(18, 0);
+      sense[0] = 0x70;
+      sense[2] = (uint8_t)((dump[5] >> 16) & 0x0F);
+      sense[7] = 10;
+      sense[12] = (uint8_t)(dump[5] >> 8);
+      sense[13] = (uint8_t)dump[5];
+      line("Sense:", SenseText(sense));
+    } else {
+      line("Sense:", "not in the entry");
+    }
+  }
+  if (dump.empty()) {
+    line("Dump data:", "none");
+  } else {
+    for (size_t i = 0; i < dump.size(); i += 4) {
+      char words[64];
+      int at = std::snprintf(words, sizeof(words), "%04zx:", 4 * i);
+      for (size_t j = i; j < dump.size() && j < i + 4; ++j) at += std::snprintf(words + at, sizeof(words) - at, " %08x", dump[j]);
+      line(i == 0 ? "Dump data:" : "", words);
+    }
+    if (dump.size() >= 3) {
+      // Words 0 to 2 are the logged SRB's own PathId, TargetId and Lun,
+      // which the driver does not fill: they are not the device's address.
+      line("", "(words 0 to 2: the SRB's path, target and LUN fields, which the driver leaves 0: not the "
+               "device's address)");
+    }
+  }
+  return text;
 }
 
 }  // namespace tools

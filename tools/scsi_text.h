@@ -26,4 +26,19 @@ std::string ErrorLogEntryText(std::span<const uint8_t> entry);
 std::string ErrorCodeName(NTSTATUS code);
 std::string StatusName(NTSTATUS status);
 
+// The service name under which the driver's entries are logged.
+inline constexpr const char* kEventSource = "StillScsi";
+// The event level of an error code, by its severity (the top two bits):
+// "Success", "Information", "Warning" or "Error".
+std::string EventLevelText(NTSTATUS code);
+// The message text of an I/O error code with Device in place of its
+// insertion string; "" for a code without one.
+std::string ErrorCodeMessage(NTSTATUS code, const std::string& device);
+// One error-log entry as an event viewer shows it: level, source, event ID,
+// sequence number, message, device and address (each "" when the log does
+// not record it), the codes, the SRB and its sense decoded, and the dump
+// data as 32-bit words. Lines end with a newline and start with Indent.
+std::string ErrorLogEventText(std::span<const uint8_t> entry, const std::string& device, const std::string& address,
+                              const std::string& indent = "  ");
+
 }  // namespace tools

@@ -2,6 +2,7 @@
 // directly (no driver in between).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "scanner.h"
@@ -170,4 +171,137 @@ TEST(ScannerTest, InjectedFaultsAreUnitAttentionsAndHardwareErrorsThatLoseNoData
   EXPECT_EQ(Sense(Send(scanner, cdb, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(100)).outcome), 0x044400);
   EXPECT_EQ(scanner.Delivered(), 0u);
   EXPECT_EQ(scanner.FaultsInjected(), 2);
+}
+
+// ---------------------------------------------------------------- allocation lengths
+
+// A command answers at most its allocation length and at most the bytes it
+// has. The port reports any transfer other than the buffer's length as
+// SRB_STATUS_DATA_OVERRUN with the bytes moved; a short transfer reported
+// good makes the driver send the rest of the buffer as the same command
+// again, which fills the buffer with repeats.
+struct AllocationCase {
+  const char* name;
+  std::vector<uint8_t> (*cdb)(uint32_t allocation);
+  uint32_t has;  // the bytes of the command's answer
+};
+
+class ScannerAllocationTest : public ::testing::TestWithParam<AllocationCase> {};
+
+TEST_P(ScannerAllocationTest, AnswersAtMostTheAllocationLengthAndReportsAShorterTransferAsAnUnderrun) {
+  SimulatedScanner scanner;
+  uint32_t has = GetParam().has;
+  std::vector<uint8_t> whole = Send(scanner, GetParam().cdb(has), SRB_FLAGS_DATA_IN, std::vector<uint8_t>(has)).data;
+
+  Sent shorter = Send(scanner, GetParam().cdb(has - 4), SRB_FLAGS_DATA_IN, std::vector<uint8_t>(has - 4));
+  EXPECT_EQ(shorter.outcome.srbStatus, SRB_STATUS_SUCCESS) << "cut to the allocation length";
+  EXPECT_EQ(shorter.outcome.bytes, has - 4);
+  EXPECT_TRUE(std::equal(shorter.data.begin(), shorter.data.end(), whole.begin()));
+
+  Sent longer = Send(scanner, GetParam().cdb(has + 64), SRB_FLAGS_DATA_IN, std::vector<uint8_t>(has + 64, 0xEE));
+  EXPECT_EQ(longer.outcome.srbStatus, SRB_STATUS_DATA_OVERRUN) << "an underrun";
+  EXPECT_EQ(longer.outcome.scsiStatus, SCSISTAT_GOOD);
+  EXPECT_EQ(longer.outcome.bytes, has);
+  EXPECT_TRUE(std::equal(whole.begin(), whole.end(), longer.data.begin()));
+  EXPECT_TRUE(std::all_of(longer.data.begin() + has, longer.data.end(), [](uint8_t b) { return b == 0xEE; }))
+      << "nothing past the answer is written";
+
+  Sent larger = Send(scanner, GetParam().cdb(has), SRB_FLAGS_DATA_IN, std::vector<uint8_t>(has + 10));
+  EXPECT_EQ(larger.outcome.srbStatus, SRB_STATUS_DATA_OVERRUN) << "a buffer larger than the allocation length";
+  EXPECT_EQ(larger.outcome.bytes, has);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachCommandWithData, ScannerAllocationTest,
+    ::testing::Values(
+        AllocationCase{"Inquiry", [](uint32_t n) { return std::vector<uint8_t>{kInquiry, 0, 0, 0, (uint8_t)n, 0}; }, 36},
+        AllocationCase{"RequestSense",
+                       [](uint32_t n) { return std::vector<uint8_t>{kRequestSense, 0, 0, 0, (uint8_t)n, 0}; }, 18},
+        AllocationCase{"GetWindow",
+                       [](uint32_t n) {
+                         return std::vector<uint8_t>{kGetWindow, 0, 0, 0, 0, 0, (uint8_t)(n >> 16), (uint8_t)(n >> 8),
+                                                     (uint8_t)n, 0};
+                       },
+                       48},
+        AllocationCase{"GetDataBufferStatus",
+                       [](uint32_t n) {
+                         return std::vector<uint8_t>{kGetDataBufferStatus, 0, 0, 0, 0, 0, 0, (uint8_t)(n >> 8),
+                                                     (uint8_t)n, 0};
+                       },
+                       12}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ScannerTest, RequestSenseOfAllocationLengthZeroGivesFourBytesAndReportsTheSenseOnce) {
+  SimulatedScanner scanner;
+  Send(scanner, {0xC1, 0, 0, 0, 0, 0});  // ILLEGAL REQUEST
+  Sent four = Send(scanner, {kRequestSense, 0, 0, 0, 0, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(4));
+  EXPECT_EQ(four.outcome.srbStatus, SRB_STATUS_SUCCESS);
+  EXPECT_EQ(four.outcome.bytes, 4u);
+  EXPECT_EQ(four.data[0], 0x70);
+  EXPECT_EQ(four.data[2], 0x05);
+  Sent again = Send(scanner, {kRequestSense, 0, 0, 0, 18, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(18));
+  EXPECT_EQ(again.data[2], 0x00) << "reported once";
+}
+
+TEST(ScannerTest, RefusesVitalProductDataAndShortCdbsOfTenByteCommands) {
+  SimulatedScanner scanner;
+  EXPECT_EQ(Sense(Send(scanner, {kInquiry, 0x01, 0x80, 0, 36, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(36)).outcome),
+            0x052400)
+      << "no serial-number page: standard data would be read as one";
+  EXPECT_EQ(Sense(Send(scanner, {kInquiry, 0, 0x80, 0, 36, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(36)).outcome),
+            0x052400)
+      << "a page code without EVPD";
+  EXPECT_EQ(Sense(Send(scanner, {kGetWindow, 0, 0, 0, 48, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(48)).outcome),
+            0x052400);
+  EXPECT_EQ(Sense(Send(scanner, {kGetDataBufferStatus, 0, 0, 0, 12, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(12)).outcome),
+            0x052400);
+}
+
+TEST(ScannerTest, SetWindowAndScanTakeTheirListLengthsAndAShorterListIsAnUnderrun) {
+  SimulatedScanner scanner;
+  std::vector<uint8_t> list = Window(100, 0, 0, 1200, 120, 2, 8);
+  list.resize(100, 0xEE);
+  Sent set = Send(scanner, kSetWindowCdb, SRB_FLAGS_DATA_OUT, list);  // a list of 48 in a buffer of 100
+  EXPECT_EQ(set.outcome.srbStatus, SRB_STATUS_DATA_OVERRUN);
+  EXPECT_EQ(set.outcome.bytes, 48u);
+  EXPECT_EQ(scanner.Window().PixelsPerLine(), 100u) << "the window is set";
+  Sent scan = Send(scanner, {kScan, 0, 0, 0, 1, 0}, SRB_FLAGS_DATA_OUT, std::vector<uint8_t>(1));
+  EXPECT_EQ(scan.outcome.srbStatus, SRB_STATUS_SUCCESS);
+  EXPECT_EQ(scan.outcome.bytes, 1u);
+  Sent ready = Send(scanner, {kTestUnitReady, 0, 0, 0, 0, 0}, SRB_FLAGS_DATA_IN, std::vector<uint8_t>(8));
+  EXPECT_EQ(ready.outcome.srbStatus, SRB_STATUS_DATA_OVERRUN) << "no data phase at all";
+  EXPECT_EQ(ready.outcome.bytes, 0u);
+}
+
+// The residue is the transfer length less the bytes the scanner sent, and
+// the image goes on from what reached the buffer.
+TEST(ScannerTest, AReadMovesItsTransferLengthAndAtThePagesEndTheResidueIsOfThatLength) {
+  SimulatedScanner scanner;
+  Send(scanner, kSetWindowCdb, SRB_FLAGS_DATA_OUT, Window(100, 0, 0, 1200, 120, 2, 8));  // 1000 bytes
+  Send(scanner, {kScan, 0, 0, 0, 0, 0});
+  std::vector<uint8_t> expected = scanner.Chart().Render(scanner.Window());
+
+  Sent underrun = Send(scanner, {kRead10, 0, 0, 0, 0, 0, 0, 0x01, 0x2C, 0}, SRB_FLAGS_DATA_IN,
+                       std::vector<uint8_t>(700));  // 300 asked of a buffer of 700
+  EXPECT_EQ(underrun.outcome.srbStatus, SRB_STATUS_DATA_OVERRUN);
+  EXPECT_EQ(underrun.outcome.scsiStatus, SCSISTAT_GOOD);
+  EXPECT_EQ(underrun.outcome.bytes, 300u);
+  EXPECT_EQ(scanner.Delivered(), 300u);
+  EXPECT_TRUE(std::equal(underrun.data.begin(), underrun.data.begin() + 300, expected.begin()));
+
+  Sent last = Send(scanner, {kRead10, 0, 0, 0, 0, 0, 0, 0x03, 0xE8, 0}, SRB_FLAGS_DATA_IN,
+                   std::vector<uint8_t>(800));  // 1000 asked of a buffer of 800, 700 left
+  EXPECT_EQ(last.outcome.srbStatus, SRB_STATUS_DATA_OVERRUN);
+  EXPECT_EQ(last.outcome.bytes, 700u);
+  ASSERT_EQ(last.outcome.sense.size(), 18u);
+  EXPECT_EQ(last.outcome.sense[2], 0x60);
+  EXPECT_EQ(last.outcome.sense[5] << 8 | last.outcome.sense[6], 300) << "of the transfer length, not of the buffer";
+  EXPECT_TRUE(std::equal(last.data.begin(), last.data.begin() + 700, expected.begin() + 300));
+
+  Send(scanner, {kScan, 0, 0, 0, 0, 0});
+  Sent filled = Send(scanner, {kRead10, 0, 0, 0, 0, 0, 0, 0x07, 0xD0, 0}, SRB_FLAGS_DATA_IN,
+                     std::vector<uint8_t>(1000));  // 2000 asked of a buffer of 1000: the whole page
+  EXPECT_EQ(filled.outcome.srbStatus, SRB_STATUS_ERROR) << "the buffer is full: no underrun, the sense tells";
+  EXPECT_EQ(filled.outcome.bytes, 1000u);
+  EXPECT_EQ(filled.outcome.sense[5] << 8 | filled.outcome.sense[6], 1000);
 }

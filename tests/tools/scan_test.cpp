@@ -164,3 +164,23 @@ TEST(ScsiTextTest, SenseStatusAndErrorLogEntriesInWords) {
             "IO_ERR_CONTROLLER_ERROR (unique 257), final STATUS_IO_DEVICE_ERROR, retry 4, major 0x0F; path 0 target 3 "
             "lun 0; SRB ERROR, queue frozen, sense valid; SCSI CHECK CONDITION; sense HARDWARE ERROR 44/00");
 }
+
+// The severity of an error code is its top two bits; its event ID the low 16.
+TEST(ScsiTextTest, ErrorCodesGiveTheirLevelAndMessage) {
+  EXPECT_EQ(tools::EventLevelText((NTSTATUS)0x00040001), "Success");
+  EXPECT_EQ(tools::EventLevelText((NTSTATUS)0x40040001), "Information");
+  EXPECT_EQ(tools::EventLevelText(IO_RECOVERED_VIA_ECC), "Warning");
+  EXPECT_EQ(tools::EventLevelText(IO_ERR_NOT_READY), "Error");
+  EXPECT_EQ(tools::ErrorCodeMessage(IO_ERR_BAD_BLOCK, "\\Device\\StillScsi0"),
+            "The device, \\Device\\StillScsi0, has a bad block.");
+  EXPECT_EQ(tools::ErrorCodeMessage((NTSTATUS)0xC0040099, "x"), "") << "no text for a code the driver never logs";
+
+  std::vector<uint8_t> entry(offsetof(IO_ERROR_LOG_PACKET, DumpData), 0);
+  NTSTATUS unknown = (NTSTATUS)0xC0040099;
+  std::memcpy(entry.data() + offsetof(IO_ERROR_LOG_PACKET, ErrorCode), &unknown, sizeof(unknown));
+  std::string text = tools::ErrorLogEventText(entry, "", "");
+  EXPECT_NE(text.find("  Event ID:       153\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("  Message:        No message text for event ID 153 of source StillScsi.\n"), std::string::npos);
+  EXPECT_NE(text.find("  Device:         not recorded in this log\n"), std::string::npos);
+  EXPECT_NE(text.find("  Dump data:      none\n"), std::string::npos);
+}
