@@ -142,6 +142,9 @@ int Run(tools::Device& device, const Prepared& command, int number, std::FILE* r
   }
   const char* way = command.direction == SRB_FLAGS_DATA_IN ? " in" : command.direction == SRB_FLAGS_DATA_OUT ? " out" : "";
   std::fprintf(report, "  bytes:       %zu%s\n", result.bytes, way);
+  if ((result.srbStatus & 0x3F) == SRB_STATUS_DATA_OVERRUN && result.bytes == 0 && !command.data.empty()) {
+    std::fprintf(report, "  (a short transfer: the pass-through counts none of its bytes; ask for the answer's own length)\n");
+  }
   std::fflush(report);
   if (command.direction == SRB_FLAGS_DATA_IN && result.bytes != 0) {
     size_t count = std::min(result.bytes, data.size());
