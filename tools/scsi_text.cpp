@@ -174,8 +174,10 @@ std::string ErrorLogEntryText(std::span<const uint8_t> entry) {
                 packet.MajorFunctionCode);
   std::string line = text;
   if (words >= 5) {
-    std::snprintf(text, sizeof(text), "; path %u target %u lun %u; SRB %s; SCSI %s", dump[0], dump[1], dump[2],
-                  SrbStatusText((uint8_t)(dump[4] >> 8)).c_str(), ScsiStatusText((uint8_t)dump[4]).c_str());
+    // Words 0 to 2 are the logged SRB's own path, target and LUN, which
+    // the driver leaves 0: not the device's address, so not shown.
+    std::snprintf(text, sizeof(text), "; SRB %s; SCSI %s", SrbStatusText((uint8_t)(dump[4] >> 8)).c_str(),
+                  ScsiStatusText((uint8_t)dump[4]).c_str());
     line += text;
   }
   if (words >= 6 && dump[5] != 0) {

@@ -161,8 +161,9 @@ TEST(ScsiTextTest, SenseStatusAndErrorLogEntriesInWords) {
   uint32_t dump[6] = {0, 3, 0, 0, 0xC402, 0x00044400};
   std::memcpy(entry.data() + offsetof(IO_ERROR_LOG_PACKET, DumpData), dump, sizeof(dump));
   EXPECT_EQ(tools::ErrorLogEntryText(entry),
-            "IO_ERR_CONTROLLER_ERROR (unique 257), final STATUS_IO_DEVICE_ERROR, retry 4, major 0x0F; path 0 target 3 "
-            "lun 0; SRB ERROR, queue frozen, sense valid; SCSI CHECK CONDITION; sense HARDWARE ERROR 44/00");
+            "IO_ERR_CONTROLLER_ERROR (unique 257), final STATUS_IO_DEVICE_ERROR, retry 4, major 0x0F; "
+            "SRB ERROR, queue frozen, sense valid; SCSI CHECK CONDITION; sense HARDWARE ERROR 44/00")
+      << "the logged SRB's path, target and LUN are not the device's address";
 }
 
 // The severity of an error code is its top two bits; its event ID the low 16.
