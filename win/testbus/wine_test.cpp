@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -500,6 +501,29 @@ int main(int argc, char** argv) {
   Check(Control(bus, IOCTL_TESTBUS_STOP_SERVER, nullptr, 0, nullptr, 0), "STOP_SERVER");
   serving.join();
   Check(served == 0, "the serving loop ended as told");
+  // A server's pending request ends when cancelled, and when its handle
+  // closes; neither leaves a server behind for the next SRB.
+  HANDLE gone = CreateFileW(TESTBUS_OPEN_NAME, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  auto pending = std::make_unique<TESTBUS_SRB>();
+  OVERLAPPED asked = {};
+  asked.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  BOOL done = DeviceIoControl(gone, IOCTL_TESTBUS_NEXT_SRB, nullptr, 0, pending.get(), sizeof(TESTBUS_SRB), nullptr,
+                              &asked);
+  bool waits = !done && GetLastError() == ERROR_IO_PENDING && WaitForSingleObject(asked.hEvent, 200) == WAIT_TIMEOUT;
+  CancelIoEx(gone, &asked);
+  DWORD ignored = 0;
+  Check(waits && WaitForSingleObject(asked.hEvent, 3000) == WAIT_OBJECT_0 &&
+            !GetOverlappedResult(gone, &asked, &ignored, FALSE) && GetLastError() == ERROR_OPERATION_ABORTED,
+        "a server's NEXT_SRB waits, and ends when cancelled");
+  ResetEvent(asked.hEvent);
+  done = DeviceIoControl(gone, IOCTL_TESTBUS_NEXT_SRB, nullptr, 0, pending.get(), sizeof(TESTBUS_SRB), nullptr, &asked);
+  waits = !done && GetLastError() == ERROR_IO_PENDING;
+  CloseHandle(gone);
+  Check(waits && WaitForSingleObject(asked.hEvent, 3000) == WAIT_OBJECT_0 && asked.Internal != 0,
+        "a server's NEXT_SRB ends when its handle closes");
+  CloseHandle(asked.hEvent);
+
   before = Stats(bus);
   DWORD start = GetTickCount();
   sent = SendCommand(first, {0x00, 0, 0, 0, 0, 0}, 0, nullptr, 0, status, sense);
@@ -517,9 +541,9 @@ int main(int argc, char** argv) {
 
   // Removal through SetupAPI.
   Check(RemoveInstalled(TESTBUS_ROOT_HARDWARE_ID), "DIF_REMOVE of the bus completes");
-  HANDLE gone = OpenDevice(createFileName);
-  Check(gone == INVALID_HANDLE_VALUE, "the device's name is gone after the removal");
-  if (gone != INVALID_HANDLE_VALUE) CloseHandle(gone);
+  HANDLE removed = OpenDevice(createFileName);
+  Check(removed == INVALID_HANDLE_VALUE, "the device's name is gone after the removal");
+  if (removed != INVALID_HANDLE_VALUE) CloseHandle(removed);
 
   std::printf("%s: %d check(s) failed\n", g_failures ? "FAILED" : "passed", g_failures);
   return g_failures ? 1 : 0;
