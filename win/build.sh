@@ -3,7 +3,8 @@
 #   win/build.sh [--tests] OUTDIR
 # The build folder is OUTDIR/build. --tests also builds what the Windows
 # tests use: the checker's fault images, the guarded-probe program, and the
-# test bus driver with the program that runs the image on Wine.
+# test bus driver with the program that runs the image on Wine and the
+# scanner server behind the bus.
 # OUTDIR/stillscsi.sys is the image signed with a throw-away test
 # certificate (OUTDIR/test-signing/) when osslsigncode and openssl are
 # installed, the unsigned image otherwise; OUTDIR/build/stillscsi.sys is
@@ -15,7 +16,7 @@ set -eu
 
 targets=stillscsi
 if [ "${1:-}" = "--tests" ]; then
-  targets="stillscsi checker_fixtures guarded_probe_wine testbus wine_test"
+  targets="stillscsi checker_fixtures guarded_probe_wine testbus wine_test scanner_host"
   shift
 fi
 if [ $# -ne 1 ]; then

@@ -81,6 +81,15 @@ if(STILLSCSI_WINE)
             "${STILLSCSI_WIN_OUT}/stillscsi.sys" "${STILLSCSI_WIN_OUT}/build/testbus.sys"
             "${STILLSCSI_WIN_OUT}/build/wine_test.exe" "${STILLSCSI_WIN_OUT}/wine-kernel")
   set_tests_properties(win_image_runs_on_wine_kernel PROPERTIES FIXTURES_REQUIRED win_image TIMEOUT 600)
+  # Another program's run beside scanner_host.exe, as run_wine_program.sh
+  # gives it: the test program's pass-through probe, which keeps to the
+  # sense section's contract from its environment.
+  add_test(NAME win_program_runs_on_wine_beside_scanner_host
+    COMMAND sh "${STILLSCSI_WIN_DIR}/testbus/run_wine_program.sh" "${STILLSCSI_WINE}"
+            "${STILLSCSI_WIN_OUT}/stillscsi.sys" "${STILLSCSI_WIN_OUT}/build/testbus.sys"
+            "${STILLSCSI_WIN_OUT}/build/wine_test.exe" "${STILLSCSI_WIN_OUT}/build/scanner_host.exe"
+            "${STILLSCSI_WIN_OUT}/wine-program" --warm-up 0 -- "${STILLSCSI_WIN_OUT}/build/wine_test.exe" probe)
+  set_tests_properties(win_program_runs_on_wine_beside_scanner_host PROPERTIES FIXTURES_REQUIRED win_image TIMEOUT 600)
 else()
   message(STATUS "Windows driver image: wine not found, the guarded probe is checked statically only "
                  "and the image's run on Wine's kernel is skipped")

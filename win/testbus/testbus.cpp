@@ -3,12 +3,16 @@
 // answers what a SCSI port driver answers for it: SRBs (data through the
 // request's MDL, status, sense, queue freeze and release), the adapter
 // property query, the SCSI address, create, close, Plug and Play and power.
-// Test-only, never shipped.
+// The SRBs' commands are carried out by a user-mode scanner server through
+// an inverted call (testbus_ioctl.h); the bus keeps the queue, the freeze
+// and the scripted failures itself. Test-only, never shipped.
 //
 // Wine 8 lacks a few kernel routines the driver imports. When the driver's
 // image loads, this bus points those entries of its import table at stand-ins
-// of its own; the image file itself is not changed. Everything runs in one
-// host process there, so the MDL's own address reaches the data.
+// of its own; the image file itself is not changed. Drivers run in one host
+// process there, so the MDL's own address reaches the data; an
+// application's memory is reachable only through a section mapped at the
+// same address in both processes (IOCTL_TESTBUS_MAP_SECTION).
 #include "kernel.h"  // the kernel headers, as the driver includes them
 
 #include <ddk/ntimage.h>
@@ -16,6 +20,9 @@
 #include "testbus_ioctl.h"
 
 #define TESTBUS_TAG 0x42747354  // "TstB"
+
+// Exported by the kernel; the kernel headers leave it undeclared.
+extern "C" NTSYSAPI VOID NTAPI RtlRaiseException(PEXCEPTION_RECORD ExceptionRecord);
 
 namespace {
 
@@ -28,17 +35,38 @@ struct BusExtension {
   BOOLEAN LinkMade;
 };
 
+// The SCSI unit: its queue, which freezes on a failure until a release, and
+// the scanner server that answers its SRBs.
 struct Instrument {
   KSPIN_LOCK Lock;
   BOOLEAN Frozen;
-  LIST_ENTRY Held;  // SRBs that arrived while frozen
+  LIST_ENTRY Waiting;     // SRBs in arrival order, not yet with the server; held while frozen
+  PIRP InService;         // the SRB the server has, or none
+  ULONG InServiceTag;
+  ULONG InServiceAge;     // ticks since the server took it
+  PIRP ServerRequest;     // the server's pending IOCTL_TESTBUS_NEXT_SRB
+  PFILE_OBJECT ServerFile;
+  BOOLEAN StopAsked;      // a stop came while no NEXT_SRB was pending
+  ULONG NextTag;
   ULONG FailNext;
-  ULONG64 ReadPosition;
   TESTBUS_STATS Stats;
 };
 
+// A view of an application's section, mapped at the application's address.
+struct SharedView {
+  PVOID Base;
+  SIZE_T Size;
+};
+
+const ULONG kTickMs = 100;
+const ULONG kMaximumViews = 4;
+
 Instrument g_instrument;
 PDRIVER_OBJECT g_driver;
+SharedView g_views[kMaximumViews];
+FAST_MUTEX g_viewsLock;
+KEVENT g_stopTicks;
+PVOID g_ticker;  // the thread that ends SRBs nobody serves
 
 NTSTATUS Complete(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
   Irp->IoStatus.Status = Status;
@@ -55,11 +83,42 @@ PVOID NTAPI StandInMapLockedPagesSpecifyCache(PMDL Mdl, KPROCESSOR_MODE, MEMORY_
   return (PUCHAR)MmGetMdlVirtualAddress(Mdl);
 }
 
-VOID NTAPI StandInProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE, LOCK_OPERATION) {
+// True when the Length bytes at Address lie inside one mapped view.
+BOOLEAN InSharedView(ULONG_PTR Address, ULONG Length) {
+  BOOLEAN inside = FALSE;
+  ExAcquireFastMutex(&g_viewsLock);
+  for (const SharedView& view : g_views) {
+    ULONG_PTR base = (ULONG_PTR)view.Base;
+    if (base != 0 && Address >= base && Address - base <= view.Size && Length <= view.Size - (Address - base)) {
+      inside = TRUE;
+    }
+  }
+  ExReleaseFastMutex(&g_viewsLock);
+  return inside;
+}
+
+// Wine's does nothing. A touch of each page raises an access violation on a
+// page this process does not have, which the driver's guarded probe catches.
+// A caller's page that this process happens to have is refused unless it
+// lies in a view of the caller's sense section: everything else of the
+// caller's memory is not what lies at that address here.
+VOID NTAPI StandInProbeAndLockPages(PMDL Mdl, KPROCESSOR_MODE AccessMode, LOCK_OPERATION) {
   volatile UCHAR* at = (volatile UCHAR*)MmGetMdlVirtualAddress(Mdl);
   ULONG length = MmGetMdlByteCount(Mdl);
+  if (AccessMode == UserMode) InterlockedIncrement((LONG*)&g_instrument.Stats.Probes);
   for (ULONG offset = 0; offset < length; offset += PAGE_SIZE) (void)at[offset];
   if (length != 0) (void)at[length - 1];
+  if (AccessMode == UserMode && !InSharedView((ULONG_PTR)at, length)) {
+    InterlockedIncrement((LONG*)&g_instrument.Stats.ProbesRefused);
+    // Wine's ExRaiseStatus is a stub that ends the process; its
+    // RtlRaiseException raises.
+    EXCEPTION_RECORD record;
+    RtlZeroMemory(&record, sizeof(record));
+    record.ExceptionCode = STATUS_ACCESS_VIOLATION;
+    record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+    record.ExceptionAddress = (PVOID)StandInProbeAndLockPages;
+    RtlRaiseException(&record);
+  }
   Mdl->MdlFlags |= MDL_PAGES_LOCKED;
 }
 
@@ -176,6 +235,35 @@ VOID NTAPI ImageLoaded(PUNICODE_STRING FullImageName, HANDLE, PIMAGE_INFO ImageI
 
 // ------------------------------------------------------------------ the instrument's SRBs
 
+PSCSI_REQUEST_BLOCK SrbOf(PIRP Irp) { return IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb; }
+
+// Ticks an SRB has waited for a server, kept in the request while the bus
+// owns it.
+PVOID& AgeOf(PIRP Irp) { return Irp->Tail.Overlay.DriverContext[0]; }
+ULONG Age(PIRP Irp) { return (ULONG)(ULONG_PTR)AgeOf(Irp); }
+
+BOOLEAN IsTransfer(UCHAR Operation) {
+  return Operation == 0x08 || Operation == 0x0A || Operation == 0x28 || Operation == 0x2A;
+}
+
+// Completes an SRB with what the unit reported; sets the request's status
+// from the SRB's as a SCSI port driver does.
+VOID FinishSrb(PIRP Irp) {
+  PSCSI_REQUEST_BLOCK srb = SrbOf(Irp);
+  BOOLEAN succeeded = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SUCCESS;
+  Complete(Irp, succeeded ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR, srb->DataTransferLength);
+}
+
+// The target did not answer: no data, no status, no sense, no freeze.
+VOID FailUnanswered(PIRP Irp) {
+  PSCSI_REQUEST_BLOCK srb = SrbOf(Irp);
+  srb->SrbStatus = SRB_STATUS_SELECTION_TIMEOUT;
+  srb->ScsiStatus = SCSISTAT_GOOD;
+  srb->SenseInfoBufferLength = 0;
+  srb->DataTransferLength = 0;
+  FinishSrb(Irp);
+}
+
 VOID FailWithHardwareError(PSCSI_REQUEST_BLOCK Srb) {
   Srb->SrbStatus = SRB_STATUS_ERROR | SRB_STATUS_QUEUE_FROZEN;
   Srb->ScsiStatus = SCSISTAT_CHECK_CONDITION;
@@ -192,89 +280,360 @@ VOID FailWithHardwareError(PSCSI_REQUEST_BLOCK Srb) {
   }
 }
 
-// Carries out one execute-SCSI SRB; called with the instrument's lock held.
-VOID Execute(PSCSI_REQUEST_BLOCK Srb) {
+// Takes the server's pending NEXT_SRB unless its cancellation has begun
+// (then the cancel routine completes it). Lock held.
+PIRP TakeServerRequestLocked() {
   Instrument& unit = g_instrument;
-  PUCHAR data = (PUCHAR)Srb->DataBuffer;
-  ULONG length = Srb->DataTransferLength;
-  UCHAR operation = Srb->Cdb[0];
-  BOOLEAN transfer = operation == 0x08 || operation == 0x0A || operation == 0x28 || operation == 0x2A;
-
-  ++unit.Stats.Srbs;
-  if (length > unit.Stats.LargestTransfer) unit.Stats.LargestTransfer = length;
-  Srb->ScsiStatus = SCSISTAT_GOOD;
-  if (transfer && unit.FailNext != 0) {
-    --unit.FailNext;
-    ++unit.Stats.Failed;
-    FailWithHardwareError(Srb);
-    unit.Frozen = TRUE;
-    return;
-  }
-  if ((operation == 0x08 || operation == 0x28) && data != NULL) {
-    for (ULONG i = 0; i < length; ++i) data[i] = TestBusPatternByte(unit.ReadPosition + i);
-    unit.ReadPosition += length;
-    unit.Stats.ReadBytes += length;
-  } else if ((operation == 0x0A || operation == 0x2A) && data != NULL) {
-    for (ULONG i = 0; i < length; ++i) unit.Stats.WrittenSum += data[i];
-    unit.Stats.WrittenBytes += length;
-  } else if (operation == 0x12 && data != NULL) {
-    static const UCHAR inquiry[36] = {0x06, 0, 0x02, 0x02, 31, 0, 0, 0, 'S', 'T', 'I', 'L', 'L', 'S', 'I', 'M',
-                                      'C', 'H', 'A', 'R', 'T', ' ', 'S', 'C', 'A', 'N', 'N', 'E', 'R', ' ',
-                                      ' ', ' ', '1', '.', '0', ' '};
-    ULONG count = length < sizeof(inquiry) ? length : sizeof(inquiry);
-    RtlCopyMemory(data, inquiry, count);
-    Srb->DataTransferLength = count;
-  }
-  Srb->SrbStatus = SRB_STATUS_SUCCESS;
+  PIRP request = unit.ServerRequest;
+  if (request == NULL || IoSetCancelRoutine(request, NULL) == NULL) return NULL;
+  unit.ServerRequest = NULL;
+  return request;
 }
 
-VOID CompleteSrb(PIRP Irp) {
-  PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb;
-  NTSTATUS status = SRB_STATUS(srb->SrbStatus) == SRB_STATUS_SUCCESS ? STATUS_SUCCESS : STATUS_IO_DEVICE_ERROR;
-  Complete(Irp, status, srb->DataTransferLength);
+// What the queue does next, lock held: an SRB scripted to fail fails at
+// once; otherwise the first SRB the queue may run goes to a waiting server.
+// SRBs to complete go on Done; the server request to complete and the
+// length of its record are returned.
+PIRP PumpLocked(PLIST_ENTRY Done, ULONG* RecordLength) {
+  Instrument& unit = g_instrument;
+  *RecordLength = 0;
+  for (PLIST_ENTRY entry = unit.Waiting.Flink; entry != &unit.Waiting;) {
+    PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+    PSCSI_REQUEST_BLOCK srb = SrbOf(irp);
+    PLIST_ENTRY next = entry->Flink;
+    if (unit.Frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
+      entry = next;
+      continue;
+    }
+    if (IsTransfer(srb->Cdb[0]) && unit.FailNext != 0) {
+      RemoveEntryList(entry);
+      --unit.FailNext;
+      ++unit.Stats.Failed;
+      FailWithHardwareError(srb);
+      unit.Frozen = TRUE;
+      InsertTailList(Done, entry);
+      entry = next;
+      continue;
+    }
+    if (unit.InService != NULL) return NULL;
+    PIRP request = TakeServerRequestLocked();
+    if (request == NULL) return NULL;
+    RemoveEntryList(entry);
+    unit.InService = irp;
+    unit.InServiceTag = ++unit.NextTag;
+    unit.InServiceAge = 0;
+    TESTBUS_SRB* record = (TESTBUS_SRB*)request->AssociatedIrp.SystemBuffer;
+    RtlZeroMemory(record, TESTBUS_SRB_HEADER);
+    record->Tag = unit.InServiceTag;
+    record->SrbFlags = srb->SrbFlags;
+    record->DataTransferLength = srb->DataTransferLength;
+    record->CdbLength = srb->CdbLength;
+    RtlCopyMemory(record->Cdb, srb->Cdb, sizeof(record->Cdb));
+    *RecordLength = TESTBUS_SRB_HEADER;
+    if ((srb->SrbFlags & SRB_FLAGS_DATA_OUT) && srb->DataBuffer != NULL) {
+      RtlCopyMemory(record->Data, srb->DataBuffer, srb->DataTransferLength);
+      *RecordLength += srb->DataTransferLength;
+      unit.Stats.WrittenBytes += srb->DataTransferLength;
+    }
+    return request;
+  }
+  return NULL;
+}
+
+// Unlocks, then completes what PumpLocked gave.
+VOID PumpAndUnlock(KIRQL Irql) {
+  LIST_ENTRY done;
+  ULONG length;
+  InitializeListHead(&done);
+  PIRP request = PumpLocked(&done, &length);
+  KeReleaseSpinLock(&g_instrument.Lock, Irql);
+  while (!IsListEmpty(&done)) FinishSrb(CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry));
+  if (request != NULL) Complete(request, STATUS_SUCCESS, length);
 }
 
 NTSTATUS DispatchScsi(PIRP Irp) {
   Instrument& unit = g_instrument;
-  PSCSI_REQUEST_BLOCK srb = IoGetCurrentIrpStackLocation(Irp)->Parameters.Scsi.Srb;
-  LIST_ENTRY released;
+  PSCSI_REQUEST_BLOCK srb = SrbOf(Irp);
   KIRQL irql;
 
-  InitializeListHead(&released);
-  KeAcquireSpinLock(&unit.Lock, &irql);
   if (srb->Function == SRB_FUNCTION_RELEASE_QUEUE) {
+    KeAcquireSpinLock(&unit.Lock, &irql);
     ++unit.Stats.Releases;
     unit.Frozen = FALSE;
+    // What the freeze held waits for the server afresh.
+    for (PLIST_ENTRY entry = unit.Waiting.Flink; entry != &unit.Waiting; entry = entry->Flink) {
+      AgeOf(CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry)) = NULL;
+    }
     srb->SrbStatus = SRB_STATUS_SUCCESS;
-    // What the freeze held goes on, in order, unless a new failure freezes
-    // the unit again.
-    while (!unit.Frozen && !IsListEmpty(&unit.Held)) {
-      PLIST_ENTRY entry = RemoveHeadList(&unit.Held);
-      PIRP held = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
-      Execute(IoGetCurrentIrpStackLocation(held)->Parameters.Scsi.Srb);
-      InsertTailList(&released, entry);
-    }
-    KeReleaseSpinLock(&unit.Lock, irql);
-    while (!IsListEmpty(&released)) {
-      CompleteSrb(CONTAINING_RECORD(RemoveHeadList(&released), IRP, Tail.Overlay.ListEntry));
-    }
+    PumpAndUnlock(irql);
     return Complete(Irp, STATUS_SUCCESS, 0);
   }
   if (srb->Function != SRB_FUNCTION_EXECUTE_SCSI) {
-    KeReleaseSpinLock(&unit.Lock, irql);
     srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
     return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
-  if (unit.Frozen && !(srb->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE)) {
-    IoMarkIrpPending(Irp);
-    InsertTailList(&unit.Held, &Irp->Tail.Overlay.ListEntry);
+  IoMarkIrpPending(Irp);
+  AgeOf(Irp) = NULL;
+  KeAcquireSpinLock(&unit.Lock, &irql);
+  ++unit.Stats.Srbs;
+  if (srb->DataTransferLength > unit.Stats.LargestTransfer) unit.Stats.LargestTransfer = srb->DataTransferLength;
+  InsertTailList(&unit.Waiting, &Irp->Tail.Overlay.ListEntry);
+  PumpAndUnlock(irql);
+  return STATUS_PENDING;
+}
+
+// The server's answer: the SRB in service completes as a SCSI port driver
+// completes it (see sim/port_scsi.cpp, which maps the same outcome).
+NTSTATUS AnswerSrb(PIRP Irp) {
+  Instrument& unit = g_instrument;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  ULONG inputLength = location->Parameters.DeviceIoControl.InputBufferLength;
+  const TESTBUS_ANSWER* answer = (const TESTBUS_ANSWER*)Irp->AssociatedIrp.SystemBuffer;
+  KIRQL irql;
+
+  if (inputLength < TESTBUS_ANSWER_HEADER) return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  KeAcquireSpinLock(&unit.Lock, &irql);
+  PIRP irp = unit.InService;
+  if (irp == NULL || answer->Tag != unit.InServiceTag) {
     KeReleaseSpinLock(&unit.Lock, irql);
+    return Complete(Irp, STATUS_NOT_FOUND, 0);
+  }
+  PSCSI_REQUEST_BLOCK srb = SrbOf(irp);
+  BOOLEAN in = (srb->SrbFlags & SRB_FLAGS_DATA_IN) != 0;
+  ULONG moved = answer->BytesTransferred < srb->DataTransferLength ? answer->BytesTransferred : srb->DataTransferLength;
+  if (in && inputLength - TESTBUS_ANSWER_HEADER < moved) {
+    KeReleaseSpinLock(&unit.Lock, irql);
+    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  unit.InService = NULL;
+  ++unit.Stats.Served;
+  if (in && moved != 0 && srb->DataBuffer != NULL) {
+    RtlCopyMemory(srb->DataBuffer, answer->Data, moved);
+    unit.Stats.ReadBytes += moved;
+  }
+  UCHAR status = (UCHAR)(answer->SrbStatus & 0x3F);
+  srb->ScsiStatus = answer->ScsiStatus;
+  UCHAR senseLength = 0;
+  if (answer->SenseLength != 0 && !(srb->SrbFlags & SRB_FLAGS_DISABLE_AUTOSENSE) && srb->SenseInfoBuffer != NULL &&
+      srb->SenseInfoBufferLength != 0) {
+    senseLength = answer->SenseLength < TESTBUS_SENSE_BYTES ? answer->SenseLength : TESTBUS_SENSE_BYTES;
+    if (senseLength > srb->SenseInfoBufferLength) senseLength = srb->SenseInfoBufferLength;
+    RtlCopyMemory(srb->SenseInfoBuffer, answer->Sense, senseLength);
+    status |= SRB_STATUS_AUTOSENSE_VALID;
+  }
+  srb->SenseInfoBufferLength =
+      (answer->Flags & TESTBUS_ANSWER_REPORTS_SENSE_LENGTH) ? answer->ReportedSenseLength : senseLength;
+  srb->DataTransferLength = moved;
+  if (SRB_STATUS(status) != SRB_STATUS_SUCCESS && !(srb->SrbFlags & SRB_FLAGS_NO_QUEUE_FREEZE)) {
+    unit.Frozen = TRUE;
+    status |= SRB_STATUS_QUEUE_FROZEN;
+  }
+  srb->SrbStatus = status;
+  PumpAndUnlock(irql);
+  FinishSrb(irp);
+  return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
+VOID NTAPI CancelServerRequest(PDEVICE_OBJECT, PIRP Irp) {
+  KIRQL irql;
+  IoReleaseCancelSpinLock(Irp->CancelIrql);
+  KeAcquireSpinLock(&g_instrument.Lock, &irql);
+  if (g_instrument.ServerRequest == Irp) g_instrument.ServerRequest = NULL;
+  KeReleaseSpinLock(&g_instrument.Lock, irql);
+  Complete(Irp, STATUS_CANCELLED, 0);
+}
+
+// The server asks for the next SRB: pending until one comes.
+NTSTATUS NextSrb(PIRP Irp) {
+  Instrument& unit = g_instrument;
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  KIRQL irql;
+
+  if (location->Parameters.DeviceIoControl.OutputBufferLength < sizeof(TESTBUS_SRB)) {
+    return Complete(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+  }
+  KeAcquireSpinLock(&unit.Lock, &irql);
+  if (unit.StopAsked) {
+    unit.StopAsked = FALSE;
+    KeReleaseSpinLock(&unit.Lock, irql);
+    TESTBUS_SRB* record = (TESTBUS_SRB*)Irp->AssociatedIrp.SystemBuffer;
+    RtlZeroMemory(record, TESTBUS_SRB_HEADER);
+    record->Stop = 1;
+    return Complete(Irp, STATUS_SUCCESS, TESTBUS_SRB_HEADER);
+  }
+  if (unit.ServerRequest != NULL) {
+    KeReleaseSpinLock(&unit.Lock, irql);
+    return Complete(Irp, STATUS_DEVICE_BUSY, 0);
+  }
+  // A server that asks again without answering has given its SRB up.
+  PIRP abandoned = unit.InService;
+  unit.InService = NULL;
+  if (abandoned != NULL) ++unit.Stats.NoServer;
+  IoMarkIrpPending(Irp);
+  IoSetCancelRoutine(Irp, CancelServerRequest);
+  if (Irp->Cancel && IoSetCancelRoutine(Irp, NULL) != NULL) {
+    KeReleaseSpinLock(&unit.Lock, irql);
+    if (abandoned != NULL) FailUnanswered(abandoned);
+    Complete(Irp, STATUS_CANCELLED, 0);
     return STATUS_PENDING;
   }
-  Execute(srb);
-  KeReleaseSpinLock(&unit.Lock, irql);
-  CompleteSrb(Irp);
-  return STATUS_SUCCESS;
+  unit.ServerRequest = Irp;
+  unit.ServerFile = location->FileObject;
+  PumpAndUnlock(irql);
+  if (abandoned != NULL) FailUnanswered(abandoned);
+  return STATUS_PENDING;
+}
+
+NTSTATUS StopServer(PIRP Irp) {
+  KIRQL irql;
+  KeAcquireSpinLock(&g_instrument.Lock, &irql);
+  PIRP request = TakeServerRequestLocked();
+  if (request == NULL) g_instrument.StopAsked = TRUE;
+  KeReleaseSpinLock(&g_instrument.Lock, irql);
+  if (request != NULL) {
+    TESTBUS_SRB* record = (TESTBUS_SRB*)request->AssociatedIrp.SystemBuffer;
+    RtlZeroMemory(record, TESTBUS_SRB_HEADER);
+    record->Stop = 1;
+    Complete(request, STATUS_SUCCESS, TESTBUS_SRB_HEADER);
+  }
+  return Complete(Irp, STATUS_SUCCESS, 0);
+}
+
+// The server's handle closes: its pending request is cancelled and the SRB
+// it had goes unanswered.
+VOID ServerGone(PFILE_OBJECT File) {
+  KIRQL irql;
+  PIRP request = NULL, abandoned = NULL;
+  KeAcquireSpinLock(&g_instrument.Lock, &irql);
+  if (File != NULL && File == g_instrument.ServerFile) {
+    request = TakeServerRequestLocked();
+    abandoned = g_instrument.InService;
+    g_instrument.InService = NULL;
+    g_instrument.ServerFile = NULL;
+    if (abandoned != NULL) ++g_instrument.Stats.NoServer;
+  }
+  KeReleaseSpinLock(&g_instrument.Lock, irql);
+  if (request != NULL) Complete(request, STATUS_CANCELLED, 0);
+  if (abandoned != NULL) FailUnanswered(abandoned);
+}
+
+// Every tick: SRBs that waited too long for a server, or for its answer, end
+// unanswered, so that nothing hangs when no server runs.
+VOID NTAPI Ticker(PVOID) {
+  LARGE_INTEGER tick;
+  tick.QuadPart = -(LONGLONG)kTickMs * 10000;
+  while (KeWaitForSingleObject(&g_stopTicks, Executive, KernelMode, FALSE, &tick) == STATUS_TIMEOUT) {
+    Instrument& unit = g_instrument;
+    LIST_ENTRY expired;
+    KIRQL irql;
+    InitializeListHead(&expired);
+    KeAcquireSpinLock(&unit.Lock, &irql);
+    for (PLIST_ENTRY entry = unit.Waiting.Flink; entry != &unit.Waiting;) {
+      PIRP irp = CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry);
+      PLIST_ENTRY next = entry->Flink;
+      BOOLEAN held = unit.Frozen && !(SrbOf(irp)->SrbFlags & SRB_FLAGS_BYPASS_FROZEN_QUEUE);
+      if (!held) AgeOf(irp) = (PVOID)(ULONG_PTR)(Age(irp) + 1);
+      if (!held && Age(irp) * kTickMs >= TESTBUS_SERVER_WAIT_MS) {
+        RemoveEntryList(entry);
+        InsertTailList(&expired, entry);
+        ++unit.Stats.NoServer;
+      }
+      entry = next;
+    }
+    if (unit.InService != NULL && ++unit.InServiceAge * kTickMs >= TESTBUS_ANSWER_WAIT_MS) {
+      InsertTailList(&expired, &unit.InService->Tail.Overlay.ListEntry);
+      unit.InService = NULL;
+      ++unit.Stats.NoServer;
+    }
+    PumpAndUnlock(irql);
+    while (!IsListEmpty(&expired)) {
+      FailUnanswered(CONTAINING_RECORD(RemoveHeadList(&expired), IRP, Tail.Overlay.ListEntry));
+    }
+  }
+  PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+// ------------------------------------------------------------------ the sense section
+
+// Maps the application's section at the application's address in this
+// process, in place of any view there.
+NTSTATUS MapSection(PIRP Irp) {
+  PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(Irp);
+  if (location->Parameters.DeviceIoControl.InputBufferLength < sizeof(TESTBUS_SECTION)) {
+    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  }
+  TESTBUS_SECTION request = *(const TESTBUS_SECTION*)Irp->AssociatedIrp.SystemBuffer;
+  request.Name[RTL_NUMBER_OF(request.Name) - 1] = 0;
+  if (request.Address == 0 || request.Address % 0x10000 != 0 || request.Size == 0) {
+    return Complete(Irp, STATUS_INVALID_PARAMETER, 0);
+  }
+
+  // Win32 names of kernel objects: "Global\" in the system's directory,
+  // "Local\" or none in the session's. Wine files an application's objects under
+  // \Sessions\1.
+  static const WCHAR kGlobal[] = L"Global\\";
+  static const WCHAR kLocal[] = L"Local\\";
+  const WCHAR* name = request.Name;
+  const WCHAR* directories[2] = {L"\\Sessions\\1\\BaseNamedObjects\\", L"\\BaseNamedObjects\\"};
+  ULONG tries = 2;
+  if (_wcsnicmp(name, kGlobal, RTL_NUMBER_OF(kGlobal) - 1) == 0) {
+    name += RTL_NUMBER_OF(kGlobal) - 1;
+    directories[0] = directories[1];
+    tries = 1;
+  } else if (_wcsnicmp(name, kLocal, RTL_NUMBER_OF(kLocal) - 1) == 0) {
+    name += RTL_NUMBER_OF(kLocal) - 1;
+  }
+  HANDLE section = NULL;
+  NTSTATUS status = STATUS_OBJECT_NAME_NOT_FOUND;
+  for (ULONG i = 0; i < tries && !NT_SUCCESS(status); ++i) {
+    WCHAR full[160];
+    UNICODE_STRING text;
+    RtlInitEmptyUnicodeString(&text, full, sizeof(full));
+    RtlAppendUnicodeToString(&text, directories[i]);
+    RtlAppendUnicodeToString(&text, name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = ZwOpenSection(&section, SECTION_MAP_READ | SECTION_MAP_WRITE, &attributes);
+  }
+  if (!NT_SUCCESS(status)) return Complete(Irp, status, 0);
+
+  ExAcquireFastMutex(&g_viewsLock);
+  SharedView* slot = NULL;
+  for (SharedView& view : g_views) {
+    if (view.Base == (PVOID)request.Address) {
+      ZwUnmapViewOfSection(NtCurrentProcess(), view.Base);
+      view.Base = NULL;
+    }
+    if (view.Base == NULL && slot == NULL) slot = &view;
+  }
+  if (slot == NULL) {
+    status = STATUS_INSUFFICIENT_RESOURCES;
+  } else {
+    PVOID base = (PVOID)request.Address;
+    SIZE_T size = (SIZE_T)request.Size;
+    status = ZwMapViewOfSection(section, NtCurrentProcess(), &base, 0, 0, NULL, &size, ViewUnmap, 0, PAGE_READWRITE);
+    if (NT_SUCCESS(status) && base != (PVOID)request.Address) {
+      ZwUnmapViewOfSection(NtCurrentProcess(), base);
+      status = STATUS_CONFLICTING_ADDRESSES;
+    }
+    if (NT_SUCCESS(status)) {
+      slot->Base = base;
+      slot->Size = size;
+      InterlockedIncrement((LONG*)&g_instrument.Stats.SectionsMapped);
+    }
+  }
+  ExReleaseFastMutex(&g_viewsLock);
+  ZwClose(section);
+  return Complete(Irp, status, 0);
+}
+
+VOID UnmapSections() {
+  ExAcquireFastMutex(&g_viewsLock);
+  for (SharedView& view : g_views) {
+    if (view.Base != NULL) ZwUnmapViewOfSection(NtCurrentProcess(), view.Base);
+    view.Base = NULL;
+  }
+  ExReleaseFastMutex(&g_viewsLock);
 }
 
 // A buffered answer to a request built with IoBuildDeviceIoControlRequest.
@@ -349,6 +708,14 @@ NTSTATUS BusDeviceControl(PIRP Irp) {
       RtlCopyMemory(buffer, &g_instrument.Stats, sizeof(TESTBUS_STATS));
       KeReleaseSpinLock(&g_instrument.Lock, irql);
       return Complete(Irp, STATUS_SUCCESS, sizeof(TESTBUS_STATS));
+    case IOCTL_TESTBUS_NEXT_SRB:
+      return NextSrb(Irp);
+    case IOCTL_TESTBUS_ANSWER:
+      return AnswerSrb(Irp);
+    case IOCTL_TESTBUS_STOP_SERVER:
+      return StopServer(Irp);
+    case IOCTL_TESTBUS_MAP_SECTION:
+      return MapSection(Irp);
     default:
       return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
   }
@@ -536,9 +903,11 @@ NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT Device, PIRP Irp) {
       if (extension->IsPdo) return Complete(Irp, STATUS_SUCCESS, 0);
       IoSkipCurrentIrpStackLocation(Irp);
       return PoCallDriver(extension->Lower, Irp);
-    case IRP_MJ_CREATE:
     case IRP_MJ_CLOSE:
     case IRP_MJ_CLEANUP:
+      if (!extension->IsPdo) ServerGone(location->FileObject);
+      return Complete(Irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_CREATE:
       return Complete(Irp, STATUS_SUCCESS, 0);
     case IRP_MJ_SCSI:
       if (!extension->IsPdo) return Complete(Irp, STATUS_INVALID_DEVICE_REQUEST, 0);
@@ -576,14 +945,29 @@ NTSTATUS NTAPI AddBus(PDRIVER_OBJECT Driver, PDEVICE_OBJECT RootPdo) {
   return STATUS_SUCCESS;
 }
 
-VOID NTAPI Unload(PDRIVER_OBJECT) { PsRemoveLoadImageNotifyRoutine(ImageLoaded); }
+VOID NTAPI Unload(PDRIVER_OBJECT) {
+  PsRemoveLoadImageNotifyRoutine(ImageLoaded);
+  KeSetEvent(&g_stopTicks, IO_NO_INCREMENT, FALSE);
+  if (g_ticker != NULL) {
+    KeWaitForSingleObject(g_ticker, Executive, KernelMode, FALSE, NULL);
+    ObDereferenceObject(g_ticker);
+  }
+  UnmapSections();
+}
 
 }  // namespace
 
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
   g_driver = Driver;
   KeInitializeSpinLock(&g_instrument.Lock);
-  InitializeListHead(&g_instrument.Held);
+  InitializeListHead(&g_instrument.Waiting);
+  ExInitializeFastMutex(&g_viewsLock);
+  KeInitializeEvent(&g_stopTicks, NotificationEvent, FALSE);
+  HANDLE thread;
+  NTSTATUS status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, Ticker, NULL);
+  if (!NT_SUCCESS(status)) return status;
+  ObReferenceObjectByHandle(thread, THREAD_ALL_ACCESS, NULL, KernelMode, &g_ticker, NULL);
+  ZwClose(thread);
   for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) Driver->MajorFunction[i] = Dispatch;
   Driver->DriverExtension->AddDevice = AddBus;
   Driver->DriverUnload = Unload;
