@@ -24,6 +24,9 @@
 #define IO_ERR_NOT_READY        ((NTSTATUS)0xC004000FL)
 #define IO_RECOVERED_VIA_ECC    ((NTSTATUS)0x80040021L)
 
+// The major function the driver logs its SRBs under.
+#define IRP_MJ_SCSI             0x0f
+
 // An error-log entry as the kernel records it: a fixed part, then the
 // dump data and the insertion strings.
 typedef struct _IO_ERROR_LOG_PACKET {
