@@ -12,7 +12,12 @@
 // "NAME@ADDRESS" (ADDRESS in hex), names a section that the bench has
 // mapped at that address in the drivers' process; the program maps it at
 // the same address and keeps the two there.
+//
+// Where the device sits on the test bus, whose control device counts the
+// SRBs it carried, the counts are the bus's; on any other bus an
+// application cannot see them.
 #include "device.h"  // the platform's headers first
+#include "testbus_ioctl.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -86,6 +91,7 @@ class WindowsDevice : public Device {
  public:
   ~WindowsDevice() override {
     if (handle_ != INVALID_HANDLE_VALUE) Close();
+    if (bench_ != INVALID_HANDLE_VALUE) CloseHandle(bench_);
     if (view_ != nullptr) UnmapViewOfFile(view_);
     if (section_ != nullptr) CloseHandle(section_);
   }
@@ -104,7 +110,20 @@ class WindowsDevice : public Device {
     handle_ = CreateFileW(names[0].c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) return LastError(("the device did not open by " + openName_).c_str());
+    bench_ = CreateFileW(TESTBUS_OPEN_NAME, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
     return "";
+  }
+
+  std::optional<uint64_t> SrbCount() override {
+    std::optional<TESTBUS_STATS> stats = BenchStats();
+    if (!stats) return std::nullopt;
+    return (uint64_t)stats->Srbs + stats->Releases;
+  }
+  std::optional<uint64_t> ExecutedCount() override {
+    std::optional<TESTBUS_STATS> stats = BenchStats();
+    if (!stats) return std::nullopt;
+    return stats->Srbs;
   }
 
   std::vector<std::string> Close() override {
@@ -170,6 +189,16 @@ class WindowsDevice : public Device {
     return Result(status, io);
   }
 
+  std::optional<TESTBUS_STATS> BenchStats() {
+    if (bench_ == INVALID_HANDLE_VALUE) return std::nullopt;
+    TESTBUS_STATS stats = {};
+    DWORD bytes = 0;
+    if (!DeviceIoControl(bench_, IOCTL_TESTBUS_GET_STATS, nullptr, 0, &stats, sizeof(stats), &bytes, nullptr)) {
+      return std::nullopt;
+    }
+    return stats;
+  }
+
   std::string MapSenseSection() {
     const char* setting = std::getenv("STILLSCSI_SENSE_SECTION");
     if (setting == nullptr || *setting == '\0') return "";
@@ -186,6 +215,7 @@ class WindowsDevice : public Device {
   }
 
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  HANDLE bench_ = INVALID_HANDLE_VALUE;  // the test bus's control device, where there is one
   HANDLE section_ = nullptr;
   void* view_ = nullptr;
   UCHAR own_[1 + kSenseBytes] = {};  // the status byte and sense, where no section is shared

@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   if (!quiet) {
     for (const std::string& line : report.log) std::cout << line << "\n";
   }
-  std::cout << tools::Summary(report, options);
   if (report.ok && !options.output.empty()) std::cout << "wrote " << options.output << "\n";
+  std::cout << tools::Summary(report, options);
   return report.ok ? tools::kExitSuccess : report.exitCode;
 }

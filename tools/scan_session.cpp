@@ -152,7 +152,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
   uint64_t total = window.ImageBytes();
   bool chartScanner = false;
   std::optional<SCSISCAN_INFO> address;
-  std::optional<uint64_t> srbsBefore, executedBefore;
+  std::optional<uint64_t> srbsBefore, executedBefore, readsEnded;
   uint64_t done = 0;
   int programRetries = 0, stalled = 0;
   do {
@@ -271,6 +271,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
       }
       progress.Update(done);
     }
+    readsEnded = device.ExecutedCount();
     if (!report.failure.empty()) break;
     command("OBJECT POSITION", {sim::kObjectPosition, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, {});
     device.Control(IOCTL_SCSISCAN_UNLOCKDEVICE, {}, {});
@@ -278,17 +279,20 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
 
   // What the port saw of the reads, where the bench can tell.
   report.bytes = done;
-  std::optional<uint64_t> executed = device.ExecutedCount();
+  // The reads' chunks only: none of the commands after them.
+  std::optional<uint64_t> executed = readsEnded ? readsEnded : device.ExecutedCount();
   if (executedBefore && executed) report.chunks = *executed - *executedBefore;
-  if (srbsBefore && device.SrbCount()) {
+  std::vector<SrbRecord> srbs = device.Srbs();
+  if (srbsBefore && !srbs.empty()) {
     int retries = 0;
-    for (const SrbRecord& sent : device.Srbs()) {
+    for (const SrbRecord& sent : srbs) {
       if (sent.sequence >= *srbsBefore && !sent.releaseQueue && (sent.srbStatus & 0x3F) != SRB_STATUS_SUCCESS) {
         ++retries;
       }
     }
     report.retries = retries;
-  } else if (programRetries != 0) {
+  } else if (options.via == Via::PassThrough) {
+    // The driver sends no pass-through again: the program's own count is all.
     report.retries = programRetries;
   }
   report.width = window.PixelsPerLine();

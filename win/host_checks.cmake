@@ -126,4 +126,19 @@ if(STILLSCSI_WINE)
   set_tests_properties(win_tools_errorlog_reads_a_log_under_wine win_tools_scan_says_when_no_device_is_present
     PROPERTIES FIXTURES_REQUIRED win_tools TIMEOUT 300 RESOURCE_LOCK win_tools_prefix
                ENVIRONMENT "${STILLSCSI_WINE_TOOLS_ENV}")
+  # The main job on Wine's kernel, small: the shipped image over the test bus
+  # with the scanner simulation behind it, and the scan program built for
+  # Windows reading a small area through the pass-through, in the bus's
+  # 16 KiB chunks, pixel for pixel the chart's.
+  add_test(NAME win_main_job_scans_on_wine_kernel
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 0 "^pixels identical to the instrument's page: yes"
+            -e "^chunks: +4 SRBs at the port" -e "^requests: +2 READ pass-throughs of up to 20000 bytes"
+            -e "^TEST UNIT READY: not ready yet"
+            sh "${STILLSCSI_WIN_DIR}/testbus/run_wine_program.sh" "${STILLSCSI_WINE}"
+            "${STILLSCSI_WIN_OUT}/stillscsi.sys" "${STILLSCSI_WIN_OUT}/build/testbus.sys"
+            "${STILLSCSI_WIN_OUT}/build/wine_test.exe" "${STILLSCSI_WIN_OUT}/build/scanner_host.exe"
+            "${STILLSCSI_WIN_TOOLS}/wine-scan" --warm-up 200
+            -- "${STILLSCSI_WIN_TOOLS}/stillscsi_scan.exe" --resolution 100 --mode grey --area 20 30 60 40
+            --request-bytes 20000 --output "${STILLSCSI_WIN_TOOLS}/wine-scan.png")
+  set_tests_properties(win_main_job_scans_on_wine_kernel PROPERTIES FIXTURES_REQUIRED "win_image;win_tools" TIMEOUT 600)
 endif()
