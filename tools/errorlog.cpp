@@ -99,7 +99,8 @@ int main(int argc, char** argv) {
     }
     size_t dump = offsetof(IO_ERROR_LOG_PACKET, DumpData);
     if (bytes->size() < dump) {
-      std::cout << "\nwarning: entry " << index << ": cut short: " << bytes->size() << " bytes, an entry has at least "
+      std::cout << "\nwarning: entry " << index << ": cut short: " << tools::Count(bytes->size(), "byte", "bytes")
+                << ", an entry has at least "
                 << dump << "\n";
       continue;
     }

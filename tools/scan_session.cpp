@@ -55,7 +55,7 @@ std::vector<uint8_t> WindowParameters(const sim::ScanWindow& window) {
 
 std::string Outcome(const CommandResult& result) {
   if (!NT_SUCCESS(result.status)) return "request failed with " + StatusName(result.status);
-  std::string text = SrbStatusText(result.srbStatus) + ", " + std::to_string(result.bytes) + " bytes";
+  std::string text = SrbStatusText(result.srbStatus) + ", " + Count(result.bytes, "byte", "bytes");
   if (result.SenseValid()) text += "; " + SenseText(result.sense);
   return text;
 }
@@ -333,10 +333,6 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
   report.ok = report.failure.empty() && report.identical.value_or(true) && report.leftOver.empty();
   if (report.failure.empty() && !report.ok) report.exitCode = kExitOther;
   return report;
-}
-
-std::string Count(uint64_t count, const std::string& one, const std::string& many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 std::string Summary(const ScanReport& report, const ScanOptions& options) {

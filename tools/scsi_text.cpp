@@ -149,6 +149,10 @@ std::string Hex(std::span<const uint8_t> bytes) {
   return text;
 }
 
+std::string Count(uint64_t count, const std::string& one, const std::string& many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
 std::string ErrorCodeName(NTSTATUS code) {
   const char* name = Find(kErrorCodes, std::size(kErrorCodes), (uint32_t)code);
   return name ? name : HexValue((uint32_t)code, 8);

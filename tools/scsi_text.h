@@ -20,6 +20,8 @@ std::string AscText(uint8_t asc, uint8_t ascq);
 // (44/00)", with ILI, end of medium and the Information field where set.
 std::string SenseText(std::span<const uint8_t> sense);
 std::string Hex(std::span<const uint8_t> bytes);
+// "1 byte", "2 bytes": the count and the word that fits it.
+std::string Count(uint64_t count, const std::string& one, const std::string& many);
 
 // One error-log entry of the driver's device in words.
 std::string ErrorLogEntryText(std::span<const uint8_t> entry);

@@ -75,14 +75,14 @@ std::string TraceSummary(Device& device) {
   }
   std::string text = "requests:\n";
   for (const auto& [what, counts] : byKind) {
-    text += "  " + std::to_string(counts.first) + " x " + what + ", " + std::to_string(counts.second) + " bytes\n";
+    text += "  " + std::to_string(counts.first) + " x " + what + ", " + Count(counts.second, "byte", "bytes") + "\n";
   }
   std::optional<uint64_t> count = device.SrbCount();
   if (!count) return text + "SRBs at the port: not visible from here\n";
   text += "SRBs at the port (the last " + std::to_string(srbs.size()) + " of " + std::to_string(*count) +
           "): " + std::to_string(failed) + " failed, " + std::to_string(releases) + " queue releases\n";
   for (const auto& [size, count] : chunkSizes) {
-    text += "  " + std::to_string(count) + " x " + std::to_string(size) + " bytes\n";
+    text += "  " + std::to_string(count) + " x " + Count(size, "byte", "bytes") + "\n";
   }
   return text;
 }
