@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -12,6 +13,9 @@ namespace sim {
 inline constexpr uint32_t kUnitsPerInch = 1200;
 inline constexpr uint32_t kA4Width = 9921;    // 210 mm
 inline constexpr uint32_t kA4Length = 14031;  // 297 mm
+
+// Page sizes by name (a4, a5, a3, letter), in 1/1200 inch; false when unknown.
+bool PageSize(const std::string& name, uint32_t* width, uint32_t* length);
 
 enum class ImageComposition : uint8_t { Lineart = 0, Gray = 2, Colour = 5 };
 

@@ -1,6 +1,24 @@
 #include "device.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace tools {
+
+SCSISCAN_CMD CommandBlock(std::span<const uint8_t> cdb, uint32_t direction, size_t length, PUCHAR status,
+                          PUCHAR sense) {
+  SCSISCAN_CMD cmd;
+  std::memset(&cmd, 0, sizeof(cmd));
+  cmd.Size = sizeof(cmd);
+  cmd.SrbFlags = length == 0 ? 0 : direction;
+  cmd.CdbLength = (UCHAR)std::min<size_t>(cdb.size(), 16);
+  std::memcpy(cmd.Cdb, cdb.data(), cmd.CdbLength);
+  cmd.TransferLength = (ULONG)length;
+  cmd.SenseLength = kSenseBytes;
+  cmd.pSrbStatus = status;
+  cmd.pSenseBuffer = sense;
+  return cmd;
+}
 
 RequestRecord& Device::Begin(std::string what) {
   RequestRecord& record = requests_.emplace_back();

@@ -21,6 +21,9 @@
 
 namespace tools {
 
+// How many sense bytes each command asks for.
+inline constexpr uint8_t kSenseBytes = 18;
+
 // A request's I/O status block.
 struct IoResult {
   NTSTATUS status = 0;
@@ -129,11 +132,14 @@ class Device {
 // The build's device. Options shape the host's simulated scanner.
 std::unique_ptr<Device> MakeDevice(const DeviceOptions& options);
 
+// The command block of a pass-through: Cdb (at most 16 bytes), a data phase
+// of Length bytes in Direction, and where the driver writes the status byte
+// and kSenseBytes of sense.
+SCSISCAN_CMD CommandBlock(std::span<const uint8_t> cdb, uint32_t direction, size_t length, PUCHAR status,
+                          PUCHAR sense);
+
 // Puts a standard stream in binary mode, for raw bytes (a no-op where
 // streams are binary already).
 void SetBinary(std::FILE* stream);
-
-// How many sense bytes each command asks for.
-inline constexpr uint8_t kSenseBytes = 18;
 
 }  // namespace tools

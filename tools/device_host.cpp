@@ -111,16 +111,7 @@ class HostDevice : public Device {
     uint8_t* buffer = data.empty() ? nullptr : UserBuffer(data.size());
     if (direction & SRB_FLAGS_DATA_OUT) std::memcpy(user.Bytes(buffer, data.size()).data(), data.data(), data.size());
 
-    SCSISCAN_CMD cmd;
-    std::memset(&cmd, 0, sizeof(cmd));
-    cmd.Size = sizeof(cmd);
-    cmd.SrbFlags = data.empty() ? 0 : direction;
-    cmd.CdbLength = (UCHAR)std::min<size_t>(cdb.size(), 16);
-    std::memcpy(cmd.Cdb, cdb.data(), cmd.CdbLength);
-    cmd.TransferLength = (ULONG)data.size();
-    cmd.SenseLength = kSenseBytes;
-    cmd.pSrbStatus = status;
-    cmd.pSenseBuffer = sense;
+    SCSISCAN_CMD cmd = CommandBlock(cdb, direction, data.size(), status, sense);
     std::memcpy(user.Bytes(block, sizeof(cmd)).data(), &cmd, sizeof(cmd));
     std::memset(user.Bytes(status, 1 + kSenseBytes).data(), 0, 1 + kSenseBytes);
 

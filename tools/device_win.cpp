@@ -137,16 +137,7 @@ class WindowsDevice : public Device {
     PUCHAR status = view_ != nullptr ? (PUCHAR)view_ : own_;
     PUCHAR sense = status + 1;
     std::memset(status, 0, 1 + kSenseBytes);
-    SCSISCAN_CMD cmd;
-    std::memset(&cmd, 0, sizeof(cmd));
-    cmd.Size = sizeof(cmd);
-    cmd.SrbFlags = data.empty() ? 0 : direction;
-    cmd.CdbLength = (UCHAR)std::min<size_t>(cdb.size(), 16);
-    std::memcpy(cmd.Cdb, cdb.data(), cmd.CdbLength);
-    cmd.TransferLength = (ULONG)data.size();
-    cmd.SenseLength = kSenseBytes;
-    cmd.pSrbStatus = status;
-    cmd.pSenseBuffer = sense;
+    SCSISCAN_CMD cmd = CommandBlock(cdb, direction, data.size(), status, sense);
     IoResult io = Ioctl(IOCTL_SCSISCAN_CMD, &cmd, sizeof(cmd), data.data(), (ULONG)data.size());
     CommandResult result;
     result.status = io.status;

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     return tools::kExitFile;
   }
 
-  if (!tools::PageSize(page, &options.pageWidth, &options.pageLength)) return tools::kExitUsage;
+  if (!sim::PageSize(page, &options.pageWidth, &options.pageLength)) return tools::kExitUsage;
   // The area must lie on the page; the scanner would refuse it only after
   // the lamp warmed up.
   if (!area.empty()) {

@@ -24,35 +24,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-void PutBig(uint8_t* bytes, uint32_t value, int count) {
-  for (int i = count - 1; i >= 0; --i) {
-    bytes[i] = (uint8_t)value;
-    value >>= 8;
-  }
-}
-
-// The SET WINDOW parameter list of the scanner command set: an 8-byte
-// header whose last two bytes give the descriptor's length, and one window
-// descriptor of 40 bytes.
-std::vector<uint8_t> WindowParameters(const sim::ScanWindow& window) {
-  std::vector<uint8_t> list(48, 0);
-  PutBig(&list[6], 40, 2);
-  uint8_t* d = &list[8];
-  d[0] = 0;  // window identifier
-  PutBig(d + 2, window.xResolution, 2);
-  PutBig(d + 4, window.yResolution, 2);
-  PutBig(d + 6, window.upperLeftX, 4);
-  PutBig(d + 10, window.upperLeftY, 4);
-  PutBig(d + 14, window.width, 4);
-  PutBig(d + 18, window.length, 4);
-  d[22] = 128;  // brightness, threshold and contrast at their middle
-  d[23] = 128;
-  d[24] = 128;
-  d[25] = (uint8_t)window.composition;
-  d[26] = window.bitsPerPixel;
-  return list;
-}
-
 std::string Outcome(const CommandResult& result) {
   if (!NT_SUCCESS(result.status)) return "request failed with " + StatusName(result.status);
   std::string text = SrbStatusText(result.srbStatus) + ", " + Count(result.bytes, "byte", "bytes");
@@ -104,22 +75,6 @@ constexpr const char* kNotVisible = "not visible to an application";
 
 }  // namespace
 
-bool PageSize(const std::string& name, uint32_t* width, uint32_t* length) {
-  struct Page {
-    const char* name;
-    uint32_t width, length;
-  };
-  static const Page kPages[] = {{"a4", 9921, 14031}, {"a5", 6992, 9921}, {"a3", 14031, 19843}, {"letter", 10200, 13200}};
-  for (const Page& page : kPages) {
-    if (name == page.name) {
-      *width = page.width;
-      *length = page.length;
-      return true;
-    }
-  }
-  return false;
-}
-
 ScanReport Scan(const ScanOptions& options, std::ostream& progressOut) {
   DeviceOptions deviceOptions;
   deviceOptions.pageWidth = options.pageWidth;
@@ -155,6 +110,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
   std::optional<uint64_t> srbsBefore, executedBefore, readsEnded;
   uint64_t done = 0;
   int programRetries = 0, stalled = 0;
+  bool reading = false;
   do {
     std::string started = device.Open();
     if (!started.empty()) {
@@ -213,7 +169,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     }
     say("ready after " + std::to_string(waited) + " waits");
 
-    std::vector<uint8_t> parameters = WindowParameters(window);
+    std::vector<uint8_t> parameters = sim::WindowParameters(window);
     CommandResult set = command("SET WINDOW", {sim::kSetWindow, 0, 0, 0, 0, 0, 0, 0, (uint8_t)parameters.size(), 0},
                                 SRB_FLAGS_DATA_OUT, parameters);
     if (!set.Good()) {
@@ -235,6 +191,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
     srbsBefore = device.SrbCount();
     executedBefore = device.ExecutedCount();
     Progress progress(progressOut, total, options.progress);
+    reading = true;
     while (done < total) {
       uint32_t asked = (uint32_t)std::min<uint64_t>(options.requestBytes, total - done);
       std::span<uint8_t> piece(image.data() + done, asked);
@@ -291,7 +248,7 @@ ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progre
       }
     }
     report.retries = retries;
-  } else if (options.via == Via::PassThrough) {
+  } else if (options.via == Via::PassThrough && reading) {
     // The driver sends no pass-through again: the program's own count is all.
     report.retries = programRetries;
   }

@@ -61,8 +61,6 @@ ScanReport Scan(const ScanOptions& options, std::ostream& progress);
 ScanReport Scan(Device& device, const ScanOptions& options, std::ostream& progress);
 std::string Summary(const ScanReport& report, const ScanOptions& options);
 
-// Page sizes by name (a4, a5, a3, letter), in 1/1200 inch; false when unknown.
-bool PageSize(const std::string& name, uint32_t* width, uint32_t* length);
 
 // Writes the image as a PNG; "" or why not.
 std::string WritePng(const std::string& path, const sim::ScanWindow& window, const std::vector<uint8_t>& image);

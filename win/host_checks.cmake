@@ -121,7 +121,7 @@ if(STILLSCSI_WINE)
             "${STILLSCSI_WINE}" "${STILLSCSI_WIN_TOOLS}/stillscsi_errorlog.exe"
             "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/malformed_log.json")
   add_test(NAME win_tools_scan_says_when_no_device_is_present
-    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 1 "FAILED: no still-image device is present"
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 35 "FAILED: no still-image device is present"
             "${STILLSCSI_WINE}" "${STILLSCSI_WIN_TOOLS}/stillscsi_scan.exe" --quiet --output nowhere.png)
   set_tests_properties(win_tools_errorlog_reads_a_log_under_wine win_tools_scan_says_when_no_device_is_present
     PROPERTIES FIXTURES_REQUIRED win_tools TIMEOUT 300 RESOURCE_LOCK win_tools_prefix

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "scanner_service.h"
+#include "test_chart.h"
 #include "testbus_ioctl.h"
 
 namespace {
@@ -41,7 +42,7 @@ int main(int argc, char** argv) {
     if (option == "--warm-up") {
       setup.warmUpMs = (uint32_t)std::strtoul(value.c_str(), &end, 10);
     } else if (option == "--page") {
-      if (!testbus::PageSize(value, &setup.pageWidth, &setup.pageLength)) return Usage();
+      if (!sim::PageSize(value, &setup.pageWidth, &setup.pageLength)) return Usage();
       continue;
     } else if (option == "--fault-rate") {
       setup.faultRate = std::strtod(value.c_str(), &end);

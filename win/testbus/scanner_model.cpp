@@ -4,22 +4,6 @@
 
 namespace testbus {
 
-bool PageSize(const std::string& name, uint32_t* width, uint32_t* length) {
-  struct Page {
-    const char* name;
-    uint32_t width, length;
-  };
-  static const Page kPages[] = {{"a4", 9921, 14031}, {"a5", 6992, 9921}, {"a3", 14031, 19843}, {"letter", 10200, 13200}};
-  for (const Page& page : kPages) {
-    if (name == page.name) {
-      *width = page.width;
-      *length = page.length;
-      return true;
-    }
-  }
-  return false;
-}
-
 ScannerModel::ScannerModel(const ScannerSetup& setup) {
   sim::ScannerOptions options;
   options.pageWidth = setup.pageWidth;

@@ -23,8 +23,6 @@ struct ScannerSetup {
   uint32_t seed = 1;
 };
 
-// The page sizes the tools know, in 1/1200 inch: a4, a5, a3, letter.
-bool PageSize(const std::string& name, uint32_t* width, uint32_t* length);
 
 // One command's outcome, as the unit reports it.
 struct Outcome {

@@ -24,6 +24,7 @@
 #include <vector>
 
 #define STILLSCSI_USER_MODE
+#include "scanner_commands.h"
 #include "scanner_service.h"
 #include "stillscsi_ioctl.h"
 #include "test_chart.h"
@@ -223,25 +224,6 @@ NTSTATUS NtControl(HANDLE device, ULONG code, UCHAR operation, UCHAR* status, UC
 
 UCHAR Byte(unsigned value, int shift) { return (UCHAR)(value >> shift); }
 
-// SET WINDOW's parameter list: an 8-byte header and one 40-byte descriptor.
-std::vector<UCHAR> WindowList(const sim::ScanWindow& window) {
-  std::vector<UCHAR> list(48, 0);
-  list[7] = 40;
-  UCHAR* d = list.data() + 8;
-  auto put = [](UCHAR* at, uint32_t value, int count) {
-    for (int i = count - 1; i >= 0; --i, value >>= 8) at[i] = (UCHAR)value;
-  };
-  put(d + 2, window.xResolution, 2);
-  put(d + 4, window.yResolution, 2);
-  put(d + 6, window.upperLeftX, 4);
-  put(d + 10, window.upperLeftY, 4);
-  put(d + 14, window.width, 4);
-  put(d + 18, window.length, 4);
-  d[25] = (UCHAR)window.composition;
-  d[26] = window.bitsPerPixel;
-  return list;
-}
-
 bool SenseIs(const UCHAR* sense, UCHAR key, UCHAR asc, UCHAR ascq) {
   return (sense[0] & 0x7F) == 0x70 && (sense[2] & 0x0F) == key && sense[12] == asc && sense[13] == ascq;
 }
@@ -328,7 +310,7 @@ std::vector<uint8_t> CheckPassThrough(HANDLE device, HANDLE bus, const testbus::
   window.length = 3600;
   window.composition = sim::ImageComposition::Gray;
   window.bitsPerPixel = 8;
-  std::vector<UCHAR> list = WindowList(window);
+  std::vector<UCHAR> list = sim::WindowParameters(window);
   uint64_t listSum = 0;
   for (UCHAR byte : list) listSum += byte;
   sent = SendCommand(device, {0x24, 0, 0, 0, 0, 0, 0, 0, 48, 0}, kDataOut, list.data(), 48, status, sense);
