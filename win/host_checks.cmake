@@ -141,4 +141,17 @@ if(STILLSCSI_WINE)
             -- "${STILLSCSI_WIN_TOOLS}/stillscsi_scan.exe" --resolution 100 --mode grey --area 20 30 60 40
             --request-bytes 20000 --output "${STILLSCSI_WIN_TOOLS}/wine-scan.png")
   set_tests_properties(win_main_job_scans_on_wine_kernel PROPERTIES FIXTURES_REQUIRED "win_image;win_tools" TIMEOUT 600)
+  # The raw-command tool's session on Wine's kernel: the commands in order
+  # to one scanner, the SCSI status as the pass-through alone implies it.
+  add_test(NAME win_cmd_session_on_wine_kernel
+    COMMAND sh "${CMAKE_CURRENT_LIST_DIR}/../tests/tools/expect.sh" 5
+            "^  SCSI status: CHECK CONDITION \\(from the sense; the pass-through does not return the status\\)$"
+            -e "^0000  70 00 05 00 00 00 00 0a 00 00 00 00 20 00 00 00  p" -e "^  bytes:       10000 in$"
+            sh "${STILLSCSI_WIN_DIR}/testbus/run_wine_program.sh" "${STILLSCSI_WINE}"
+            "${STILLSCSI_WIN_OUT}/stillscsi.sys" "${STILLSCSI_WIN_OUT}/build/testbus.sys"
+            "${STILLSCSI_WIN_OUT}/build/wine_test.exe" "${STILLSCSI_WIN_OUT}/build/scanner_host.exe"
+            "${STILLSCSI_WIN_TOOLS}/wine-cmd" --warm-up 0
+            -- "${STILLSCSI_WIN_TOOLS}/stillscsi_cmd.exe" --script cmd_session.txt)
+  set_tests_properties(win_cmd_session_on_wine_kernel PROPERTIES FIXTURES_REQUIRED "win_image;win_tools" TIMEOUT 600
+    WORKING_DIRECTORY "${CMAKE_CURRENT_LIST_DIR}/../tests/tools")
 endif()

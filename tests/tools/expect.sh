@@ -13,6 +13,8 @@ while [ "$#" -ge 2 ] && [ "$1" = "-e" ]; do
 done
 output=$("$@" 2>&1)
 code=$?
+# A Windows program's lines end in CR LF: compare them without the CR.
+output=$(printf '%s\n' "$output" | tr -d '\r')
 if [ "$code" != "$want" ]; then
   printf '%s\n' "$output"
   echo "expect: exit code $code, wanted $want: $*" >&2
